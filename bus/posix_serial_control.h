@@ -1,0 +1,66 @@
+// The serial control over a Linux tty: open/close, DTR and RTS through
+// TIOCMBIS/TIOCMBIC, CTS through TIOCMGET, one ioctl per line operation.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "bus/serial_control.h"
+
+namespace serial {
+
+// The system calls the control makes, behind a seam so that tests can inject
+// failures (EBUSY, EIO, ENOENT) and count ioctls. Each returns -1 and sets
+// errno on failure, as the POSIX call does.
+struct SystemCalls {
+    std::function<int(const char* path, int flags)> open;
+    std::function<int(int fd)> close;
+    std::function<int(int fd, unsigned long request, int* argument)> ioctl;
+    std::function<int(int fd, int operation)> flock;
+
+    static SystemCalls posix();
+};
+
+// Device path for a port number 1..4, supplied by the control's owner.
+using DeviceForPort = std::function<std::string(int port)>;
+
+// COM1..COM4 as /dev/ttyS0../dev/ttyS3.
+std::string default_device_for_port(int port);
+
+class PosixSerialControl final : public SerialControl {
+public:
+    explicit PosixSerialControl(DeviceForPort device_for_port = default_device_for_port,
+                                SystemCalls calls = SystemCalls::posix());
+    ~PosixSerialControl() override;
+
+    void set_CommPort(int port) override;
+    int CommPort() const override { return port_; }
+    void set_PortOpen(bool open) override;
+    bool PortOpen() const override { return fd_ >= 0; }
+    void set_DTREnable(bool asserted) override;
+    void set_RTSEnable(bool asserted) override;
+    bool CTSHolding() override;
+
+    // Device the port was opened on (empty while closed).
+    const std::string& device() const { return device_; }
+
+private:
+    void open_port();
+    void close_port() noexcept;
+    void set_line(int line_bit, bool asserted, std::optional<bool>& last);
+    int open_fd(const char* operation) const;
+
+    DeviceForPort device_for_port_;
+    SystemCalls calls_;
+    int port_ = 1;
+    int fd_ = -1;
+    std::string device_;
+    // What was last set on each output since the port was opened; a write of
+    // the same level again would not change the line and is skipped.
+    std::optional<bool> dtr_;
+    std::optional<bool> rts_;
+};
+
+}  // namespace serial

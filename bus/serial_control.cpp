@@ -1,0 +1,18 @@
+#include "bus/serial_control.h"
+
+#include <cstring>
+
+#include "bus/iic.h"
+
+namespace serial {
+
+SerialError::SerialError(std::string device, std::string operation, int error_number)
+    : std::runtime_error(device + ": " + operation + ": " + std::strerror(error_number)),
+      device_(std::move(device)),
+      error_number_(error_number)
+{
+}
+
+SerialControl::~SerialControl() { iic::forget_bus(*this); }
+
+}  // namespace serial

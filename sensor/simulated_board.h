@@ -1,0 +1,126 @@
+// A simulated sensor board behind the serial control: up to two
+// DS1621-compatible sensors on a two-wire bus whose master drives DTR (data)
+// and RTS (clock) and reads CTS (data back).
+//
+// It decodes the real waveform edge by edge, the way a device on the bus sees
+// it: a start is data falling while the clock is high, a stop is data rising
+// while the clock is high, bits are sampled on the rising clock, and a device
+// changes what it drives (acknowledges, data bits) only while the clock is
+// low. The data line is a wired AND of the master's output and every device.
+//
+// Safe to drive from one thread while another sets temperatures or faults.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "bus/serial_control.h"
+
+namespace sensor {
+
+class SimulatedBoard final : public serial::SerialControl {
+public:
+    static constexpr int sensor_count = 2;
+
+    // Sensor 1 (IC2, 0x48) and sensor 2 (IC3, 0x49) present, both at 25.0 °C.
+    SimulatedBoard();
+
+    // --- The serial control, as the program uses it.
+    void set_CommPort(int port) override;
+    int CommPort() const override;
+    void set_PortOpen(bool open) override;
+    bool PortOpen() const override;
+    void set_DTREnable(bool asserted) override;
+    void set_RTSEnable(bool asserted) override;
+    bool CTSHolding() override;
+
+    // --- The board, as a test or the demo sets it up.
+    // Temperature in °C, taken at the DS1621's 0.5 °C resolution.
+    void set_temperature(int index, double celsius);
+    // Raw temperature register, for values a DS1621 never sends.
+    void set_register(int index, std::uint8_t msb, std::uint8_t lsb);
+    // An absent sensor never answers its address.
+    void set_present(int index, bool present);
+    // An unplugged adapter: the board sees no line change and CTS is never
+    // asserted.
+    void set_unplugged(bool unplugged);
+    // Makes opening the port fail with this errno (0: opens normally).
+    void set_open_error(int error_number);
+
+    // --- What happened on the wire.
+    struct Counters {
+        long line_writes = 0;  // DTR and RTS writes
+        long line_reads = 0;   // CTS reads
+        long starts = 0;       // start conditions seen (repeated ones too)
+        long stops = 0;
+        long opens = 0;
+    };
+    Counters counters() const;
+    // Address bytes received after each start, oldest first.
+    std::vector<std::uint8_t> addresses() const;
+    void clear_record();
+    // Last configuration byte written to a sensor, if any.
+    std::optional<std::uint8_t> config(int index) const;
+    // Whether a sensor has been told to convert (0xEE) and not to stop (0x22).
+    bool converting(int index) const;
+    // The master's output levels (DTR, RTS) as last written.
+    bool dtr() const;
+    bool rts() const;
+
+private:
+    enum class Phase { idle, address, writing, reading, ignoring };
+    enum class Pointer { none, config, temperature };
+
+    struct Sensor {
+        bool present = true;
+        std::uint8_t msb = 25;
+        std::uint8_t lsb = 0;
+        std::optional<std::uint8_t> config;
+        bool converting = false;
+        std::uint8_t reg_msb = 0;  // temperature register as last converted
+        std::uint8_t reg_lsb = 0;
+        Pointer pointer = Pointer::none;
+        bool command_pending = true;  // next written byte is a command
+    };
+
+    bool sda() const;
+    void drive(bool dtr, bool rts);
+    void on_start();
+    void on_stop();
+    void on_rising();
+    void on_falling();
+    void byte_received(std::uint8_t byte);
+    std::uint8_t next_byte_to_send();
+    void put_bit();
+    Sensor& check_index(int index);
+    const Sensor& check_index(int index) const;
+
+    mutable std::mutex mutex_;
+    int port_ = 1;
+    bool open_ = false;
+    int open_error_ = 0;
+    bool unplugged_ = false;
+    bool dtr_ = false;
+    bool rts_ = false;
+    std::array<Sensor, sensor_count> sensors_{};
+
+    // Decoder state, shared by every device on the bus.
+    Phase phase_ = Phase::idle;
+    int clock_ = 0;             // clocks of the current byte finished, 0..8
+    std::uint8_t shift_ = 0;    // bits received so far
+    std::uint8_t sending_ = 0;  // byte being sent by the addressed device
+    int addressed_ = -1;
+    bool slave_pull_ = false;   // a device holds the data line low
+    bool master_acked_ = false;
+    bool reading_lsb_ = false;  // next temperature byte is the lsb
+    bool start_hold_ = false;   // clock still high since the last start
+
+    Counters counters_;
+    std::vector<std::uint8_t> addresses_;
+};
+
+}  // namespace sensor

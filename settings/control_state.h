@@ -1,0 +1,49 @@
+// Saving and restoring the state of every control of the window, generically:
+// each control's caption and value under keys of its name.
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace ini {
+
+// A control of the window as the settings walk sees it. Each property may be
+// absent; any accessor may throw, and the walk then passes over that one
+// property and goes on.
+class PersistentControl {
+public:
+    enum class ValueKind {
+        none,          // no value property
+        switch_state,  // option button (0 clear, non-zero selected) or check box (0, 1, 2 greyed)
+        number,        // any other control with a value
+    };
+
+    virtual ~PersistentControl() = default;
+    virtual std::string name() const = 0;
+
+    virtual bool has_caption() const = 0;
+    virtual std::string caption() const = 0;  // UTF-8
+    virtual void set_caption(const std::string& caption) = 0;
+
+    virtual ValueKind value_kind() const = 0;
+    virtual double value() const = 0;
+    // Option button: non-zero selects it and clears the others of its group,
+    // zero clears it. Check box: 0 unchecked, 1 checked, 2 greyed, any other
+    // number leaves it unchanged.
+    virtual void set_value(double value) = 0;
+};
+
+using ControlList = std::span<PersistentControl* const>;
+
+// Literal prefix of every control key (with its final "r").
+inline constexpr const char* control_key_prefix = "frm_quelvaner.";
+
+// Fixes the settings directory as the current directory, then restores every
+// caption and value in window order. A missing or foreign file is reported
+// once (title "Erreur") and leaves every control in its design-time state.
+void load_settings(ControlList controls);
+
+// Writes the signature, then every caption and value in window order.
+void save_settings(ControlList controls);
+
+}  // namespace ini

@@ -1,0 +1,39 @@
+// The settings file: one "CT" section of key=value lines in "Quelvane.INI" in
+// the directory that was current at start-up, read and written one key at a
+// time.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace ini {
+
+inline constexpr const char* settings_file_name = "/Quelvane.INI";
+inline constexpr const char* settings_section = "CT";
+// Hand-edited section mapping port numbers to devices: COM1=/dev/ttyUSB0.
+inline constexpr const char* ports_section = "Ports";
+
+// Directory of the settings file; load_settings sets it once.
+const std::string& ini_dir();
+void set_ini_dir(std::string directory);
+// ini_dir followed by the file name.
+std::string settings_path();
+
+// The stored value of key in section "CT" (at most 127 characters, blanks
+// around it removed), or default_value when the file, section or key is
+// missing. Text is UTF-8 here, Windows-1252 in the file.
+std::string read_ini(const std::string& key, const std::string& default_value);
+// Stores value under key in section "CT"; a write that cannot be made is lost.
+void write_ini(const std::string& key, const std::string& value);
+// The same for any section of the settings file (used for "Ports").
+std::string read_ini_section(const std::string& section, const std::string& key,
+                             const std::string& default_value);
+
+// Every message box of the settings goes through here: text (UTF-8, lines
+// separated by "\r" or "\n") and title (may be empty). The window installs its
+// own; the default writes to standard error.
+using MessageBoxFn = std::function<void(const std::string& text, const std::string& title)>;
+void set_message_box(MessageBoxFn show);
+void show_message(const std::string& text, const std::string& title);
+
+}  // namespace ini
