@@ -1,0 +1,73 @@
+// A window on the simulated board, in a scratch directory, with every
+// message box recorded instead of shown.
+#pragma once
+
+#include <QLocale>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "bus/iic.h"
+#include "sensor/simulated_board.h"
+#include "window/frm_quelvane.h"
+
+struct ShownBox {
+    std::string title;
+    std::string text;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        iic::set_settle_time(std::chrono::nanoseconds(0));
+        QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+        previous_dir_ = std::filesystem::current_path();
+        dir_ = std::filesystem::temp_directory_path() /
+               ("quelvane-window-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        std::filesystem::current_path(dir_);
+
+        frm_quelvane::set_message_box([this](QWidget*, const QString& text, const QString& title) {
+            boxes.push_back({title.toStdString(), text.toStdString()});
+            if (while_box_open) {
+                while_box_open();
+            }
+        });
+        auto board_owned = std::make_unique<sensor::SimulatedBoard>();
+        board = board_owned.get();
+        board->set_temperature(0, 21.5);
+        board->set_temperature(1, 8.0);
+        window = std::make_unique<frm_quelvane>(std::move(board_owned));
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        frm_quelvane::set_message_box(nullptr);
+        QLocale::setDefault(QLocale::c());
+        std::filesystem::current_path(previous_dir_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    template <class T> T* control(std::string_view name) const
+    {
+        return qobject_cast<T*>(window->control(name));
+    }
+
+    std::unique_ptr<frm_quelvane> window;
+    sensor::SimulatedBoard* board = nullptr;
+    std::vector<ShownBox> boxes;
+    std::function<void()> while_box_open;
+    std::filesystem::path dir_;
+
+private:
+    std::filesystem::path previous_dir_;
+    static inline int counter_ = 0;
+};

@@ -1,0 +1,44 @@
+#include "window/demo_board.h"
+
+#include <QRandomGenerator>
+#include <QTimer>
+#include <algorithm>
+
+#include "sensor/simulated_board.h"
+
+namespace window {
+
+std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
+{
+    auto board = std::make_unique<sensor::SimulatedBoard>();
+    struct Drift {
+        double centre;
+        double now;
+    };
+    auto drift = std::make_shared<std::array<Drift, 2>>(std::array<Drift, 2>{{{21.0, 21.0}, {8.0, 8.0}}});
+    board->set_temperature(0, 21.0);
+    board->set_temperature(1, 8.0);
+
+    auto* timer = new QTimer(&owner);
+    sensor::SimulatedBoard* target = board.get();
+    // Every few seconds each sensor may move half a degree, pulled back
+    // towards its centre so the demo stays believable.
+    QObject::connect(timer, &QTimer::timeout, &owner, [target, drift] {
+        for (int i = 0; i < 2; ++i) {
+            auto& d = (*drift)[static_cast<std::size_t>(i)];
+            const int roll = static_cast<int>(QRandomGenerator::global()->bounded(6));
+            double step = roll == 0 ? -0.5 : roll == 1 ? 0.5 : 0.0;
+            if (d.now - d.centre > 2.0) {
+                step = -0.5;
+            } else if (d.centre - d.now > 2.0) {
+                step = 0.5;
+            }
+            d.now += step;
+            target->set_temperature(i, d.now);
+        }
+    });
+    timer->start(3000);
+    return board;
+}
+
+}  // namespace window

@@ -1,0 +1,320 @@
+#include "window/frm_quelvane.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QTimer>
+#include <algorithm>
+#include <map>
+
+#include "bus/iic.h"
+#include "sensor/read_sensor.h"
+#include "settings/ini.h"
+#include "window/control_table.h"
+#include "window/controls.h"
+#include "window/measurement_log.h"
+#include "window/reading_text.h"
+
+#include "window/quelvane.xpm"
+
+namespace {
+
+constexpr int design_time_period_ms = 1000;
+
+void default_message_box(QWidget* parent, const QString& text, const QString& title)
+{
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+frm_quelvane::MessageBoxFn& message_box_fn()
+{
+    static frm_quelvane::MessageBoxFn show = default_message_box;
+    return show;
+}
+
+}  // namespace
+
+void frm_quelvane::set_message_box(MessageBoxFn show)
+{
+    message_box_fn() = show ? std::move(show) : MessageBoxFn(default_message_box);
+}
+
+frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control, QWidget* parent)
+    : QWidget(parent), MSComm1_(std::move(serial_control))
+{
+    setObjectName(QStringLiteral("frm_quelvane"));
+    setWindowTitle(QStringLiteral("Quelvane"));
+    setWindowIcon(QIcon(QPixmap(quelvane_xpm)));
+    setFont(window::window_font());
+    setFixedSize(window::client_width_twips / window::twips_per_pixel,
+                 window::client_height_twips / window::twips_per_pixel);
+
+    create_controls();
+
+    Timer1_ = new QTimer(this);
+    Timer1_->setObjectName(QStringLiteral("Timer1"));
+    Timer1_->setInterval(design_time_period_ms);
+    connect(Timer1_, &QTimer::timeout, this, &frm_quelvane::Timer1_Timer);
+    Timer1_->start();
+
+    connect(option_1_sec, &QAbstractButton::clicked, this, &frm_quelvane::option_1_sec_Click);
+    connect(option_5_sec, &QAbstractButton::clicked, this, &frm_quelvane::option_5_sec_Click);
+    connect(option_30_sec, &QAbstractButton::clicked, this, &frm_quelvane::option_30_sec_Click);
+    connect(option_1_min, &QAbstractButton::clicked, this, &frm_quelvane::option_1_min_Click);
+    connect(option_com1, &QAbstractButton::clicked, this, &frm_quelvane::option_com1_Click);
+    connect(option_com2, &QAbstractButton::clicked, this, &frm_quelvane::option_com2_Click);
+    connect(option_com3, &QAbstractButton::clicked, this, &frm_quelvane::option_com3_Click);
+    connect(option_com4, &QAbstractButton::clicked, this, &frm_quelvane::option_com4_Click);
+    key_handlers_ = {
+        {option_1_sec, &frm_quelvane::option_1_sec_KeyPress},
+        {option_5_sec, &frm_quelvane::option_5_sec_KeyPress},
+        {option_30_sec, &frm_quelvane::option_30_sec_KeyPress},
+        {option_1_min, &frm_quelvane::option_1_min_KeyPress},
+        {option_com1, &frm_quelvane::option_com1_KeyPress},
+        {option_com2, &frm_quelvane::option_com2_KeyPress},
+        {option_com3, &frm_quelvane::option_com3_KeyPress},
+        {option_com4, &frm_quelvane::option_com4_KeyPress},
+    };
+    for (const auto& handler : key_handlers_) {
+        handler.first->installEventFilter(this);
+    }
+
+    ini::set_message_box([this](const std::string& text, const std::string& title) {
+        msg_box(QString::fromStdString(text), QString::fromStdString(title));
+    });
+}
+
+frm_quelvane::~frm_quelvane()
+{
+    ini::set_message_box(nullptr);
+    // The bus driver may still refer to the serial control; the control's
+    // destructor detaches it.
+}
+
+void frm_quelvane::create_controls()
+{
+    std::map<std::string_view, QWidget*> containers;
+    for (const auto& spec : window::control_table) {
+        QWidget* container = spec.container.empty() ? this : containers.at(spec.container);
+        QWidget* widget = window::create_widget(spec, container);
+        if (spec.kind == window::Kind::group_box) {
+            containers[spec.name] = widget;
+        }
+        widgets_.push_back(widget);
+        persistent_.push_back(window::persistent_control(spec, widget));
+        persistent_view_.push_back(persistent_.back().get());
+    }
+
+    const auto find = [this](std::string_view name) { return control(name); };
+    label_temperature_indoor = qobject_cast<QLabel*>(find("label_temperature_indoor"));
+    label_temperature_outside = qobject_cast<QLabel*>(find("label_temperature_outside"));
+    check_log_to_file = qobject_cast<QCheckBox*>(find("check_log_to_file"));
+    option_single = qobject_cast<QRadioButton*>(find("option_single"));
+    option_double = qobject_cast<QRadioButton*>(find("option_double"));
+    option_1_sec = qobject_cast<QRadioButton*>(find("option_1_sec"));
+    option_5_sec = qobject_cast<QRadioButton*>(find("option_5_sec"));
+    option_30_sec = qobject_cast<QRadioButton*>(find("option_30_sec"));
+    option_1_min = qobject_cast<QRadioButton*>(find("option_1_min"));
+    option_com1 = qobject_cast<QRadioButton*>(find("option_com1"));
+    option_com2 = qobject_cast<QRadioButton*>(find("option_com2"));
+    option_com3 = qobject_cast<QRadioButton*>(find("option_com3"));
+    option_com4 = qobject_cast<QRadioButton*>(find("option_com4"));
+
+    // Tab order: the table's tab indices, ascending, over the controls that
+    // take the focus.
+    std::vector<std::pair<int, QWidget*>> tab;
+    for (std::size_t i = 0; i < window::control_table.size(); ++i) {
+        QWidget* widget = widgets_[i];
+        if (widget != nullptr && window::control_table[i].tab_index >= 0 && widget->focusPolicy() != Qt::NoFocus) {
+            tab.emplace_back(window::control_table[i].tab_index, widget);
+        }
+    }
+    std::sort(tab.begin(), tab.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 1; i < tab.size(); ++i) {
+        QWidget::setTabOrder(tab[i - 1].second, tab[i].second);
+    }
+}
+
+QWidget* frm_quelvane::control(std::string_view name) const
+{
+    for (std::size_t i = 0; i < window::control_table.size(); ++i) {
+        if (window::control_table[i].name == name) {
+            return widgets_[i];
+        }
+    }
+    return nullptr;
+}
+
+ini::ControlList frm_quelvane::settings_controls() const { return persistent_view_; }
+
+void frm_quelvane::msg_box(const QString& text, const QString& title)
+{
+    // While a box is open, ticks that fall due are not run (see Timer1_Timer).
+    const bool was_open = message_box_open_;
+    message_box_open_ = true;
+    message_box_fn()(this, text, title);
+    message_box_open_ = was_open;
+}
+
+// --- Start-up and shutdown ---------------------------------------------------
+
+void frm_quelvane::Form_Load()
+{
+    ini::load_settings(settings_controls());
+    select_port();
+    set_interval();
+}
+
+void frm_quelvane::Form_Unload()
+{
+    if (unloaded_) {
+        return;
+    }
+    unloaded_ = true;
+    Timer1_->stop();
+    iic::close_bus();
+    ini::save_settings(settings_controls());
+}
+
+void frm_quelvane::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+// --- Options -----------------------------------------------------------------
+
+void frm_quelvane::set_interval()
+{
+    int period_ms = design_time_period_ms;
+    if (option_1_sec->isChecked()) {
+        period_ms = 1000;
+    } else if (option_5_sec->isChecked()) {
+        period_ms = 5000;
+    } else if (option_30_sec->isChecked()) {
+        period_ms = 30000;
+    } else if (option_1_min->isChecked()) {
+        period_ms = 60000;
+    }
+    // QTimer restarts an active timer on a new interval, so the change takes
+    // effect at once; a stopped timer stays stopped.
+    Timer1_->setInterval(period_ms);
+}
+
+void frm_quelvane::select_port()
+{
+    if (MSComm1_->PortOpen()) {
+        MSComm1_->set_PortOpen(false);
+    }
+    int port = 0;
+    if (option_com1->isChecked()) {
+        port = 1;
+    } else if (option_com2->isChecked()) {
+        port = 2;
+    } else if (option_com3->isChecked()) {
+        port = 3;
+    } else if (option_com4->isChecked()) {
+        port = 4;
+    }
+    // The port is opened by the next reading, not here.
+    MSComm1_->set_CommPort(port == 0 ? 1 : port);
+    if (port == 0) {
+        Timer1_->stop();
+    } else if (!Timer1_->isActive()) {
+        Timer1_->start();
+    }
+}
+
+void frm_quelvane::option_1_sec_Click() { set_interval(); }
+void frm_quelvane::option_5_sec_Click() { set_interval(); }
+void frm_quelvane::option_30_sec_Click() { set_interval(); }
+void frm_quelvane::option_1_min_Click() { set_interval(); }
+void frm_quelvane::option_com1_Click() { select_port(); }
+void frm_quelvane::option_com2_Click() { select_port(); }
+void frm_quelvane::option_com3_Click() { select_port(); }
+void frm_quelvane::option_com4_Click() { select_port(); }
+// Any key re-applies the same procedure; the key itself is not looked at.
+void frm_quelvane::option_1_sec_KeyPress(int) { set_interval(); }
+void frm_quelvane::option_5_sec_KeyPress(int) { set_interval(); }
+void frm_quelvane::option_30_sec_KeyPress(int) { set_interval(); }
+void frm_quelvane::option_1_min_KeyPress(int) { set_interval(); }
+void frm_quelvane::option_com1_KeyPress(int) { select_port(); }
+void frm_quelvane::option_com2_KeyPress(int) { select_port(); }
+void frm_quelvane::option_com3_KeyPress(int) { select_port(); }
+void frm_quelvane::option_com4_KeyPress(int) { select_port(); }
+
+bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        for (const auto& [button, handler] : key_handlers_) {
+            if (button == watched) {
+                (this->*handler)(static_cast<QKeyEvent*>(event)->key());
+                break;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- The sampling tick ---------------------------------------------------------
+
+void frm_quelvane::show_reading(QLabel* label, double celsius, const QString& failure_message)
+{
+    if (celsius != sensor::READ_FAILED) {
+        label->setText(window::reading_text(celsius));
+        return;
+    }
+    msg_box(failure_message, QStringLiteral("Erreur"));
+    Timer1_->stop();
+    label->setText(window::no_reading_text);
+}
+
+void frm_quelvane::Timer1_Timer()
+{
+    // A tick that falls due while a message box is open is dropped: the
+    // user never faces a pile of boxes.
+    if (message_box_open_) {
+        return;
+    }
+    show_reading(label_temperature_indoor, sensor::read_sensor(0, *MSComm1_),
+                 QStringLiteral("Lecture du capteur 1 impossible"));
+    if (option_double->isChecked()) {
+        show_reading(label_temperature_outside, sensor::read_sensor(1, *MSComm1_),
+                     QStringLiteral("Lecture du capteur 2 impossible"));
+    } else {
+        label_temperature_outside->setText(window::no_reading_text);
+    }
+
+    if (option_double->isChecked()) {
+        setWindowTitle(label_temperature_indoor->text() + QStringLiteral("    (  ") +
+                       label_temperature_outside->text() + QStringLiteral(" )"));
+    } else {
+        setWindowTitle(label_temperature_indoor->text());
+    }
+    log_to_file();
+}
+
+// --- The measurement log -------------------------------------------------------
+
+void frm_quelvane::log_to_file()
+{
+    // Only a checked box logs; a greyed one does not.
+    if (check_log_to_file->checkState() != Qt::Checked) {
+        return;
+    }
+    const std::string record = window::log_record(QDateTime::currentDateTime(), label_temperature_outside->text(),
+                                                  label_temperature_indoor->text());
+    if (window::append_to_log(window::log_file_name, record)) {
+        log_failure_told_ = false;
+        return;
+    }
+    // The tick goes on; the user is told once until a record is written again.
+    if (!log_failure_told_) {
+        log_failure_told_ = true;
+        msg_box(QStringLiteral("Impossible d'écrire dans le fichier Quelvane.txt"), QStringLiteral("Erreur"));
+    }
+}

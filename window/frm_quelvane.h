@@ -1,0 +1,105 @@
+// The main window: the controls of the control table, the timer that drives
+// the sampling, and the serial control the sensor bus runs on.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "bus/serial_control.h"
+#include "settings/control_state.h"
+
+class QCheckBox;
+class QLabel;
+class QRadioButton;
+class QTimer;
+
+class frm_quelvane : public QWidget {
+    Q_OBJECT
+
+public:
+    // Every message box of the program: modal, one OK button, no icon. Tests
+    // replace it to see the title and text and to answer.
+    using MessageBoxFn = std::function<void(QWidget* parent, const QString& text, const QString& title)>;
+    static void set_message_box(MessageBoxFn show);
+
+    // The window owns the serial control; the sensors are read through it.
+    explicit frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control, QWidget* parent = nullptr);
+    ~frm_quelvane() override;
+
+    // Start-up: restores the settings, applies the port and interval options.
+    void Form_Load();
+    // Shutdown: closes the port, then saves the settings.
+    void Form_Unload();
+    // The sampling tick: reads, shows, titles and logs.
+    void Timer1_Timer();
+
+    void set_interval();
+    void select_port();
+
+    void option_1_sec_Click();
+    void option_5_sec_Click();
+    void option_30_sec_Click();
+    void option_1_min_Click();
+    void option_com1_Click();
+    void option_com2_Click();
+    void option_com3_Click();
+    void option_com4_Click();
+    void option_1_sec_KeyPress(int key);
+    void option_5_sec_KeyPress(int key);
+    void option_30_sec_KeyPress(int key);
+    void option_1_min_KeyPress(int key);
+    void option_com1_KeyPress(int key);
+    void option_com2_KeyPress(int key);
+    void option_com3_KeyPress(int key);
+    void option_com4_KeyPress(int key);
+
+    // The log record step of the tick: appends when the check box is checked.
+    void log_to_file();
+
+    serial::SerialControl& MSComm1() { return *MSComm1_; }
+    QTimer& Timer1() { return *Timer1_; }
+    // The window's controls, in window order, as the settings walk sees them.
+    ini::ControlList settings_controls() const;
+    // A control by name (its Qt object name), or nullptr.
+    QWidget* control(std::string_view name) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void create_controls();
+    void msg_box(const QString& text, const QString& title);
+    void show_reading(QLabel* label, double celsius, const QString& failure_message);
+
+    std::unique_ptr<serial::SerialControl> MSComm1_;
+    QTimer* Timer1_ = nullptr;
+
+    QLabel* label_temperature_indoor = nullptr;
+    QLabel* label_temperature_outside = nullptr;
+    QCheckBox* check_log_to_file = nullptr;
+    QRadioButton* option_single = nullptr;
+    QRadioButton* option_double = nullptr;
+    QRadioButton* option_1_sec = nullptr;
+    QRadioButton* option_5_sec = nullptr;
+    QRadioButton* option_30_sec = nullptr;
+    QRadioButton* option_1_min = nullptr;
+    QRadioButton* option_com1 = nullptr;
+    QRadioButton* option_com2 = nullptr;
+    QRadioButton* option_com3 = nullptr;
+    QRadioButton* option_com4 = nullptr;
+
+    std::vector<QWidget*> widgets_;  // window order; nullptr for Timer1, MSComm1
+    std::vector<std::unique_ptr<ini::PersistentControl>> persistent_;
+    std::vector<ini::PersistentControl*> persistent_view_;
+
+    // KeyPress handlers of the eight options, by button.
+    std::vector<std::pair<QObject*, void (frm_quelvane::*)(int)>> key_handlers_;
+
+    bool message_box_open_ = false;
+    bool log_failure_told_ = false;
+    bool unloaded_ = false;
+};

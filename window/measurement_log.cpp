@@ -1,0 +1,68 @@
+#include "window/measurement_log.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "settings/cp1252.h"
+
+namespace window {
+namespace {
+
+void append_field(std::string& line, const QString& field, bool pad)
+{
+    line += text::utf8_to_cp1252(field.toStdString());
+    if (pad) {
+        // Always at least one blank, so that fields never run together.
+        const std::size_t fill = log_column_width - line.size() % log_column_width;
+        line.append(fill, ' ');
+    }
+}
+
+}  // namespace
+
+std::string log_record(const QDateTime& when, const QString& outdoor, const QString& indoor)
+{
+    std::string line;
+    append_field(line, when.toString(QStringLiteral("MM-dd-yyyy")), true);
+    append_field(line, when.toString(QStringLiteral("HH:mm:ss")), true);
+    append_field(line, outdoor, true);
+    append_field(line, indoor, false);
+    line += "\r\n";
+    return line;
+}
+
+bool append_to_log(const std::string& path, const std::string& bytes)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (!ok && done > 0 && sized) {
+        // A full disk took part of the record: cut it back so that the log
+        // holds only whole records.
+        (void)::ftruncate(fd, before.st_size);
+    }
+    if (::close(fd) != 0) {
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace window

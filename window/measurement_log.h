@@ -1,0 +1,24 @@
+// The measurement log: one text record per tick appended to "Quelvane.txt"
+// in the current directory, never read, truncated or rotated.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <string>
+
+namespace window {
+
+inline constexpr const char* log_file_name = "Quelvane.txt";
+// Fields 1 to 3 are padded with blanks to the start of the next column.
+inline constexpr int log_column_width = 14;
+
+// One record in Windows-1252 bytes: MM-DD-YYYY, HH:MM:SS (24 h), outdoor
+// text, indoor text, CR LF. The outdoor reading comes first.
+std::string log_record(const QDateTime& when, const QString& outdoor, const QString& indoor);
+
+// Appends bytes to the file at path, opening and closing it; creates it when
+// missing. A record is written whole or not at all: a failed write is cut back
+// off the file. Returns false when the file cannot be opened or written.
+bool append_to_log(const std::string& path, const std::string& bytes);
+
+}  // namespace window
