@@ -4,6 +4,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace ini {
 
@@ -45,5 +46,13 @@ void load_settings(ControlList controls);
 
 // Writes the signature, then every caption and value in window order.
 void save_settings(ControlList controls);
+
+// The number a stored value starts with, as the settings read it: leading
+// blanks skipped, an optional sign, digits with "." as the decimal point
+// whatever the locale, an optional exponent; reading stops at the first
+// character that cannot continue the number. 0 when there is no number.
+double leading_number(std::string_view text);
+// The shortest text that leading_number reads back as value exactly.
+std::string number_text(double value);
 
 }  // namespace ini

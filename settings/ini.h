@@ -36,4 +36,10 @@ using MessageBoxFn = std::function<void(const std::string& text, const std::stri
 void set_message_box(MessageBoxFn show);
 void show_message(const std::string& text, const std::string& title);
 
+namespace detail {
+// A settings file that exists but cannot be read is reported once per run;
+// this makes the next such read report again (for tests).
+void reset_unreadable_report();
+}  // namespace detail
+
 }  // namespace ini
