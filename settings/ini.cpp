@@ -36,7 +36,9 @@ const std::string& ini_dir() { return directory; }
 
 void set_ini_dir(std::string new_directory) { directory = std::move(new_directory); }
 
-std::string settings_path() { return directory + settings_file_name; }
+// Before load_settings has fixed the directory, the current one stands in, so
+// that the file never lands in the root directory.
+std::string settings_path() { return (directory.empty() ? std::string(".") : directory) + settings_file_name; }
 
 std::string read_ini_section(const std::string& section, const std::string& key,
                              const std::string& default_value)
