@@ -48,6 +48,23 @@ void passing_over_errors(Step step)
     }
 }
 
+// Calls step(control, key prefix) for every control in window order; a
+// control whose name cannot be had is passed over.
+template <typename Step>
+void for_each_control(ControlList controls, Step step)
+{
+    for (PersistentControl* control : controls) {
+        if (control == nullptr) {
+            continue;
+        }
+        std::string key;
+        passing_over_errors([&] { key = control_key_prefix + control->name(); });
+        if (!key.empty()) {
+            step(control, key);
+        }
+    }
+}
+
 }  // namespace
 
 double leading_number(std::string_view text)
@@ -110,15 +127,7 @@ void load_settings(ControlList controls)
         return;
     }
 
-    for (PersistentControl* control : controls) {
-        if (control == nullptr) {
-            continue;
-        }
-        std::string key;
-        passing_over_errors([&] { key = control_key_prefix + control->name(); });
-        if (key.empty()) {
-            continue;
-        }
+    for_each_control(controls, [](PersistentControl* control, const std::string& key) {
         passing_over_errors([&] {
             if (control->has_caption()) {
                 control->set_caption(read_ini(key + ".caption", control->caption()));
@@ -134,21 +143,13 @@ void load_settings(ControlList controls)
                 kind == PersistentControl::ValueKind::switch_state ? switch_text(current) : number_text(current);
             control->set_value(leading_number(read_ini(key + ".value", fallback)));
         });
-    }
+    });
 }
 
 void save_settings(ControlList controls)
 {
     write_ini(signature_key, signature);
-    for (PersistentControl* control : controls) {
-        if (control == nullptr) {
-            continue;
-        }
-        std::string key;
-        passing_over_errors([&] { key = control_key_prefix + control->name(); });
-        if (key.empty()) {
-            continue;
-        }
+    for_each_control(controls, [](PersistentControl* control, const std::string& key) {
         passing_over_errors([&] {
             if (control->has_caption()) {
                 write_ini(key + ".caption", control->caption());
@@ -166,7 +167,7 @@ void save_settings(ControlList controls)
                 break;
             }
         });
-    }
+    });
 }
 
 }  // namespace ini
