@@ -1,6 +1,7 @@
 // quelvane: shows the temperatures of one or two sensors read over a serial
 // port's control lines. quelvane-demo: the same window on a simulated board.
 #include <QApplication>
+#include <QTimer>
 #include <memory>
 
 #include "window/close_on_signal.h"
@@ -41,7 +42,11 @@ int main(int argc, char* argv[])
 
     frm_quelvane window(make_serial_control(app));
     window::close_on_termination_signals(window);
-    window.Form_Load();
-    window.show();
+    // Loaded from inside the event loop, so that a termination signal that
+    // arrives while the start-up message waits for OK still ends the program.
+    QTimer::singleShot(0, &window, [&window] {
+        window.Form_Load();
+        window.show();
+    });
     return QApplication::exec();
 }

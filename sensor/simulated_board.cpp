@@ -8,6 +8,7 @@ namespace sensor {
 namespace {
 
 constexpr int first_address = 0x48;  // 7-bit address of IC2; IC3 is one more
+constexpr std::size_t max_recorded_addresses = 4096;
 
 }  // namespace
 
@@ -282,7 +283,7 @@ void SimulatedBoard::on_falling()
         clock_ = 0;
         shift_ = 0;
         if (phase_ == Phase::address) {
-            const bool read = (addresses_.back() & 1) != 0;
+            const bool read = address_read_;
             phase_ = read ? Phase::reading : Phase::writing;
             if (read) {
                 sending_ = next_byte_to_send();
@@ -318,7 +319,13 @@ void SimulatedBoard::on_falling()
 void SimulatedBoard::byte_received(std::uint8_t byte)
 {
     if (phase_ == Phase::address) {
+        // The record is for looking at recent exchanges; a board that runs
+        // for months (the demo) must not grow with it.
+        if (addresses_.size() >= max_recorded_addresses) {
+            addresses_.erase(addresses_.begin(), addresses_.begin() + max_recorded_addresses / 2);
+        }
         addresses_.push_back(byte);
+        address_read_ = (byte & 1) != 0;
         const int index = (byte >> 1) - first_address;
         if (index < 0 || index >= sensor_count || !sensors_[static_cast<std::size_t>(index)].present) {
             phase_ = Phase::ignoring;  // nobody acknowledges

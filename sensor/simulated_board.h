@@ -60,7 +60,8 @@ public:
         long opens = 0;
     };
     Counters counters() const;
-    // Address bytes received after each start, oldest first.
+    // Address bytes received after each start, oldest first (the most recent
+    // few thousand).
     std::vector<std::uint8_t> addresses() const;
     void clear_record();
     // Last configuration byte written to a sensor, if any.
@@ -118,6 +119,7 @@ private:
     bool master_acked_ = false;
     bool reading_lsb_ = false;  // next temperature byte is the lsb
     bool start_hold_ = false;   // clock still high since the last start
+    bool address_read_ = false; // read bit of the last address byte
 
     Counters counters_;
     std::vector<std::uint8_t> addresses_;

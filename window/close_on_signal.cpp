@@ -1,5 +1,6 @@
 #include "window/close_on_signal.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QWidget>
 #include <csignal>
@@ -33,6 +34,9 @@ void close_on_termination_signals(QWidget& window)
         while (::read(signal_pipe[0], drain, sizeof drain) > 0) {
         }
         window.close();
+        // Also ends any nested loop (a message box waiting for OK), so the
+        // program really exits once the settings are saved.
+        QCoreApplication::quit();
     });
 
     struct sigaction action {};

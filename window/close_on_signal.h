@@ -7,7 +7,7 @@ class QWidget;
 namespace window {
 
 // On SIGTERM, SIGINT or SIGHUP, closes `window` from the event loop (the
-// signal handler itself only writes to a pipe). Call once, after the
+// signal handler itself only writes to a pipe) and quits the application. Call once, after the
 // application object exists.
 void close_on_termination_signals(QWidget& window);
 

@@ -88,6 +88,28 @@ protected:
         return pred();
     }
 
+    // Whether the child has its SIGTERM handler in place (SigCgt in its status).
+    bool catches_sigterm() const
+    {
+        std::ifstream status("/proc/" + std::to_string(child) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigCgt:", 0) == 0) {
+                return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
+            }
+        }
+        return false;
+    }
+
+    // Sends SIGTERM and expects an ordinary exit.
+    void terminate()
+    {
+        ASSERT_EQ(::kill(child, SIGTERM), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        child = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+
     sensor::SimulatedBoard board;
     std::optional<testsupport::UmockdevSerialPort> port;
     std::filesystem::path dir;
@@ -104,11 +126,7 @@ TEST_F(ProgramTest, ReadsLogsAndSavesItsSettingsOnSigterm)
     ASSERT_TRUE(wait_for([&] { return count_lines(read_file(dir / "Quelvane.txt")) >= 2; }, std::chrono::seconds(30)))
         << "no log records";
 
-    ASSERT_EQ(::kill(child, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    child = -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    terminate();
 
     const std::string log = read_file(dir / "Quelvane.txt");
     EXPECT_EQ(log.substr(28, 22), "8,0\xB0" "C         21,5\xB0" "C\r\n");
@@ -121,6 +139,17 @@ TEST_F(ProgramTest, ReadsLogsAndSavesItsSettingsOnSigterm)
     }
     EXPECT_EQ(count_lines(settings), 34u);
     EXPECT_GE(board.counters().opens, 1);
+}
+
+TEST_F(ProgramTest, SigtermWhileTheStartUpMessageWaitsStillSavesAndExits)
+{
+    start();  // no settings file: the start-up message waits for OK
+    ASSERT_TRUE(wait_for([&] { return catches_sigterm(); }, std::chrono::seconds(30)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    terminate();
+    const std::string settings = read_file(dir / "Quelvane.INI");
+    EXPECT_EQ(count_lines(settings), 34u);
+    EXPECT_NE(settings.find("frm_quelvaner.option_single.value=1\r\n"), std::string::npos);
 }
 
 }  // namespace
