@@ -1,5 +1,6 @@
 // The serial control over a Linux tty: open/close, DTR and RTS through
-// TIOCMBIS/TIOCMBIC, CTS through TIOCMGET, one ioctl per line operation.
+// TIOCMBIS/TIOCMBIC, CTS through TIOCMGET: one ioctl per line change (a write
+// of the level a line already has is skipped) and one per CTS read.
 #pragma once
 
 #include <array>

@@ -1,0 +1,101 @@
+// What the window benchmark programs share: a scratch working directory (the
+// window writes Quelvane.INI and Quelvane.txt into the current directory),
+// and the window on a simulated board set up as a user with two sensors and
+// logging would have it.
+#pragma once
+
+#include <QCheckBox>
+#include <QRadioButton>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "bench/process_figures.h"
+#include "sensor/simulated_board.h"
+#include "window/frm_quelvane.h"
+
+namespace bench {
+
+// A fresh directory under the system temporary directory, made current for
+// the life of the object and removed with everything in it afterwards.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const char* prefix)
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(2);
+        }
+        path_ = pattern;
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(path_);
+    }
+    ~ScratchDirectory()
+    {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+    std::filesystem::path previous_;
+};
+
+// The window owns its board; `board` stays valid as long as `window` lives.
+struct WindowOnBoard {
+    sensor::SimulatedBoard* board = nullptr;
+    std::unique_ptr<frm_quelvane> window;
+
+    WindowOnBoard()
+    {
+        auto owned = std::make_unique<sensor::SimulatedBoard>();
+        board = owned.get();
+        board->set_temperature(0, 21.5);
+        board->set_temperature(1, 8.0);
+        window = std::make_unique<frm_quelvane>(std::move(owned));
+    }
+
+    // Both sensors read, every reading appended to the log.
+    void two_sensors_logging()
+    {
+        qobject_cast<QRadioButton*>(window->control("option_double"))->setChecked(true);
+        qobject_cast<QCheckBox*>(window->control("check_log_to_file"))->setChecked(true);
+    }
+};
+
+// Message boxes are modal and would wait for a click: benchmarks count them.
+inline long& swallowed_message_boxes()
+{
+    static long count = 0;
+    return count;
+}
+
+inline void swallow_message_boxes()
+{
+    frm_quelvane::set_message_box([](QWidget*, const QString& text, const QString& title) {
+        ++swallowed_message_boxes();
+        std::fprintf(stderr, "message box \"%s\": %s\n", title.toLocal8Bit().constData(),
+                     text.toLocal8Bit().constData());
+    });
+}
+
+// A settings file selecting two sensors and logging, as a previous run of a
+// user with both sensors would leave the options.
+inline void write_two_sensor_settings(const std::filesystem::path& file)
+{
+    std::ofstream(file, std::ios::binary) << "[CT]\r\nFileId=quelv\r\n"
+                                             "frm_quelvaner.option_double.value=1\r\n"
+                                             "frm_quelvaner.option_single.value=0\r\n"
+                                             "frm_quelvaner.check_log_to_file.value=1\r\n";
+}
+
+}  // namespace bench
