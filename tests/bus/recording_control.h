@@ -1,6 +1,7 @@
-// A serial control that only records: every property write and CTS read, in
-// order, so a test can check the exact waveform the bus driver puts on the
-// lines. CTS answers come from a queue, then from a default.
+// A serial control that records every open, close, line write and CTS read in
+// order, optionally passing each on to a target control (the simulated board).
+// Without a target, CTS answers come from a queue, then from cts_default.
+// The access at index fail_at raises instead of taking effect.
 #pragma once
 
 #include <cerrno>
@@ -16,7 +17,7 @@ enum class Op { open, close, dtr, rts, cts };
 
 struct Event {
     Op op;
-    bool level;  // written level, CTS answered; true for open/close
+    bool level;  // true for open and close
     bool operator==(const Event&) const = default;
 };
 
@@ -29,107 +30,63 @@ inline Event closed() { return {Op::close, true}; }
 inline void PrintTo(const Event& event, std::ostream* out)
 {
     static constexpr const char* names[] = {"open", "close", "DTR", "RTS", "CTS"};
-    *out << names[static_cast<int>(event.op)];
-    if (event.op != Op::open && event.op != Op::close) {
-        *out << '=' << (event.level ? 1 : 0);
-    }
+    *out << names[static_cast<int>(event.op)] << '=' << event.level;
 }
 
 using Log = std::vector<Event>;
 
 class RecordingControl final : public serial::SerialControl {
 public:
-    void set_CommPort(int port) override { port_ = port; }
-    int CommPort() const override { return port_; }
+    explicit RecordingControl(serial::SerialControl* target = nullptr) : target_(target) {}
 
+    void set_CommPort(int) override {}
+    int CommPort() const override { return 1; }
     void set_PortOpen(bool open) override
     {
-        open_ = open;
-        log.push_back(open ? opened() : closed());
+        record(open ? opened() : closed());
+        if (target_ != nullptr) target_->set_PortOpen(open);
+        else open_ = open;
     }
-    bool PortOpen() const override { return open_; }
-
-    void set_DTREnable(bool asserted) override { write(Op::dtr, asserted); }
-    void set_RTSEnable(bool asserted) override { write(Op::rts, asserted); }
-
+    bool PortOpen() const override { return target_ != nullptr ? target_->PortOpen() : open_; }
+    void set_DTREnable(bool asserted) override
+    {
+        record(dtr(asserted));
+        if (target_ != nullptr) target_->set_DTREnable(asserted);
+    }
+    void set_RTSEnable(bool asserted) override
+    {
+        record(rts(asserted));
+        if (target_ != nullptr) target_->set_RTSEnable(asserted);
+    }
     bool CTSHolding() override
     {
-        if (fail_reads) {
-            throw serial::SerialError("rec:COM1", "read modem lines", EIO);
-        }
         bool level = cts_default;
-        if (!cts_answers.empty()) {
+        if (target_ != nullptr) {
+            level = target_->CTSHolding();
+        } else if (!cts_answers.empty()) {
             level = cts_answers.front();
             cts_answers.pop_front();
         }
-        log.push_back(cts(level));
+        record(cts(level));
         return level;
     }
-
-    // Opens without recording, as if the port had been open all along.
-    void start_open() { open_ = true; }
-
-    long writes() const { return count_if_op([](Op op) { return op == Op::dtr || op == Op::rts; }); }
-    long reads() const { return count_if_op([](Op op) { return op == Op::cts; }); }
 
     Log log;
     std::deque<bool> cts_answers;
     bool cts_default = true;  // a released line reads high
-    bool fail_writes = false;
-    bool fail_reads = false;
+    bool open_ = false;       // without a target
+    long fail_at = -1;
 
 private:
-    void write(Op op, bool level)
+    void record(Event event)
     {
-        if (fail_writes) {
-            throw serial::SerialError("rec:COM1", "set modem line", EIO);
+        log.push_back(event);
+        if (static_cast<long>(log.size()) - 1 == fail_at) {
+            throw serial::SerialError("rec:COM1", "line access", EIO);
         }
-        log.push_back({op, level});
     }
 
-    template <typename Predicate>
-    long count_if_op(Predicate predicate) const
-    {
-        long count = 0;
-        for (const Event& event : log) {
-            count += predicate(event.op) ? 1 : 0;
-        }
-        return count;
-    }
-
-    int port_ = 1;
-    bool open_ = false;
+    serial::SerialControl* target_;
 };
-
-// Replays a log from known line levels and reports what a device on the bus
-// would see: the data level at each rising clock edge, and the data edges made
-// while the clock was high (starts and stops).
-struct WireView {
-    std::vector<bool> clocked;     // SDA as driven by the master at each rising SCL
-    std::vector<Event> conditions; // dtr(false): start, dtr(true): stop
-    bool sda = true;               // levels after the log
-    bool scl = true;
-};
-
-inline WireView replay(const Log& log, bool sda = true, bool scl = true)
-{
-    WireView view;
-    for (const Event& event : log) {
-        if (event.op == Op::rts) {
-            if (!scl && event.level) {
-                view.clocked.push_back(sda);
-            }
-            scl = event.level;
-        } else if (event.op == Op::dtr) {
-            if (scl && sda != event.level) {
-                view.conditions.push_back(dtr(event.level));
-            }
-            sda = event.level;
-        }
-    }
-    view.sda = sda;
-    view.scl = scl;
-    return view;
-}
 
 }  // namespace testsupport
