@@ -97,19 +97,26 @@ BENCHMARK(BM_Tick)
     ->Args({0, 1})
     ->Unit(benchmark::kMicrosecond);
 
+// A two-sensor window that has read once, with no settings file yet; its
+// ticks are called here, never by the timer.
+void settings_ready(bench::WindowOnBoard& setup)
+{
+    iic::set_settle_time(std::chrono::nanoseconds(0));
+    std::filesystem::remove(settings_file);
+    ini::set_ini_dir(std::filesystem::current_path().string());
+    setup.two_sensors_logging();
+    setup.window->Timer1().stop();
+    setup.window->Timer1_Timer();
+}
+
 // Argument: what the save finds. 0: the file already holds every value (only
 // reads); 1: the two readings changed since the file was written, as at a
 // usual exit (two keys rewritten); 2: no file (every key written).
 void BM_SaveSettings(benchmark::State& state)
 {
     const int mode = static_cast<int>(state.range(0));
-    iic::set_settle_time(std::chrono::nanoseconds(0));
-    std::filesystem::remove(settings_file);
-    ini::set_ini_dir(std::filesystem::current_path().string());
     bench::WindowOnBoard setup;
-    setup.two_sensors_logging();
-    setup.window->Timer1().stop();
-    setup.window->Timer1_Timer();
+    settings_ready(setup);
     auto* indoor = qobject_cast<QLabel*>(setup.window->control("label_temperature_indoor"));
     auto* outside = qobject_cast<QLabel*>(setup.window->control("label_temperature_outside"));
     ini::save_settings(setup.window->settings_controls());
@@ -141,13 +148,8 @@ BENCHMARK(BM_SaveSettings)->ArgName("case")->Arg(0)->Arg(1)->Arg(2)->Unit(benchm
 // Restores every control from a complete settings file.
 void BM_LoadSettings(benchmark::State& state)
 {
-    iic::set_settle_time(std::chrono::nanoseconds(0));
-    std::filesystem::remove(settings_file);
-    ini::set_ini_dir(std::filesystem::current_path().string());
     bench::WindowOnBoard setup;
-    setup.two_sensors_logging();
-    setup.window->Timer1().stop();
-    setup.window->Timer1_Timer();
+    settings_ready(setup);
     ini::save_settings(setup.window->settings_controls());
     const long boxes_before = bench::swallowed_message_boxes();
 
