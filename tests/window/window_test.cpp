@@ -79,6 +79,20 @@ TEST_F(WindowTest, ControlsFollowTheTableInNameKindContainerCaptionAndState)
     EXPECT_EQ(window->size(), QSize(581, 167));
 }
 
+TEST_F(WindowTest, TabOrderFollowsTheTabIndicesNotTheWindowOrder)
+{
+    const char* expected[] = {"option_com2", "option_com3",  "option_com4",   "option_com1",  "option_single", "option_double",
+                              "option_1_sec", "option_5_sec", "option_30_sec", "option_1_min", "check_log_to_file"};
+    QWidget* widget = window->control(expected[0]);
+    for (const char* name : expected) {
+        ASSERT_NE(widget, nullptr);
+        EXPECT_EQ(widget->objectName().toStdString(), name);
+        do {
+            widget = widget->nextInFocusChain();
+        } while (widget != nullptr && widget->focusPolicy() == Qt::NoFocus);
+    }
+}
+
 TEST_F(WindowTest, OptionButtonsAreExclusiveWithinTheirGroupOnlyAndCanAllBeCleared)
 {
     auto* com3 = control<QRadioButton>("option_com3");
