@@ -123,19 +123,26 @@ echo "   BM_SaveSettings case 0: file up to date, 1: the two readings changed, 2
 
 echo
 echo "== Start-up and memory (offscreen; median of $runs runs each)"
-: >"$scratch/quelvane_startup.runs"
-: >"$scratch/quelvane_startup_bare.runs"
-# Taken in turns, so that a change in the machine's load falls on both alike.
-i=0
-while [ "$i" -lt "$runs" ]; do
-    i=$((i + 1))
-    for program in quelvane_startup quelvane_startup_bare; do
-        dir="$scratch/$program-$i"
-        mkdir "$dir"
-        two_sensor_settings "$dir/Quelvane.INI"
-        (cd "$dir" && "$build/bench/quelvane_launch_timed" "$build/bench/$program") >>"$scratch/$program.runs"
+# start_up_runs SUFFIX [ARGS...]: $runs runs of each start-up program, each in
+# a fresh directory, figures appended to $scratch/PROGRAM.SUFFIX. Taken in
+# turns, so that a change in the machine's load falls on both alike.
+start_up_runs() {
+    local suffix=$1 i=0 program dir
+    shift
+    : >"$scratch/quelvane_startup.$suffix"
+    : >"$scratch/quelvane_startup_bare.$suffix"
+    while [ "$i" -lt "$runs" ]; do
+        i=$((i + 1))
+        for program in quelvane_startup quelvane_startup_bare; do
+            dir="$scratch/$program-$suffix-$i"
+            mkdir "$dir"
+            two_sensor_settings "$dir/Quelvane.INI"
+            (cd "$dir" && "$build/bench/quelvane_launch_timed" "$build/bench/$program" "$@") \
+                >>"$scratch/$program.$suffix"
+        done
     done
-done
+}
+start_up_runs runs
 q="$scratch/quelvane_startup.runs"
 b="$scratch/quelvane_startup_bare.runs"
 if [ "$(field boxes <"$q" | sort -u)" != "0" ]; then
@@ -155,19 +162,7 @@ for row in "first_tick_ms:exec to first tick's title (ms)" "painted_ms:exec to f
 done
 # The same two programs again, the first tick coming from the timer one
 # period (1 s) after start-up, as it does in use.
-: >"$scratch/quelvane_startup.period"
-: >"$scratch/quelvane_startup_bare.period"
-i=0
-while [ "$i" -lt "$runs" ]; do
-    i=$((i + 1))
-    for program in quelvane_startup quelvane_startup_bare; do
-        dir="$scratch/$program-period-$i"
-        mkdir "$dir"
-        two_sensor_settings "$dir/Quelvane.INI"
-        (cd "$dir" && "$build/bench/quelvane_launch_timed" "$build/bench/$program" --at-period) \
-            >>"$scratch/$program.period"
-    done
-done
+start_up_runs period --at-period
 mq=$(median_of first_tick_ms "$scratch/quelvane_startup.period")
 mb=$(median_of first_tick_ms "$scratch/quelvane_startup_bare.period")
 printf '   %-34s %12s %12s %8s\n' "exec to first title, 1 s timer (ms)" "$mq" "$mb" "$(ratio "$mq" "$mb")"
