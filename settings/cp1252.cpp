@@ -136,11 +136,6 @@ bool is_ascii(std::string_view bytes)
 
 bool line_is_utf8(std::string_view line) { return !is_ascii(line) && is_valid_utf8(line); }
 
-std::string decode_line(std::string_view line)
-{
-    return line_is_utf8(line) ? std::string(line) : cp1252_to_utf8(line);
-}
-
 std::size_t utf8_prefix_length(std::string_view utf8, std::size_t max_bytes)
 {
     if (utf8.size() <= max_bytes) {

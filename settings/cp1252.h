@@ -27,9 +27,6 @@ bool is_ascii(std::string_view bytes);
 // UTF-8 and not plain ASCII was saved as UTF-8, any other line as
 // Windows-1252.
 bool line_is_utf8(std::string_view line);
-// The line as UTF-8 according to line_is_utf8.
-std::string decode_line(std::string_view line);
-
 // Length in bytes of the longest prefix of the valid UTF-8 text utf8 that is
 // at most max_bytes long and does not end inside a sequence.
 std::size_t utf8_prefix_length(std::string_view utf8, std::size_t max_bytes);

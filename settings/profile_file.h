@@ -8,7 +8,7 @@
 // lines before the first header are passed over. In a section that appears
 // more than once, the first matching key of the first section holding it
 // counts. A UTF-8 byte-order mark at the start is ignored; lines end in LF or
-// CR LF. Each line is decoded on its own (text::decode_line), so files saved
+// CR LF. Each line is decoded on its own (text::line_is_utf8), so files saved
 // as UTF-8 or as Windows-1252 both read.
 //
 // Writing: values are stored as Windows-1252, unquoted, as "key=value". An

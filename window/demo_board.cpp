@@ -2,7 +2,7 @@
 
 #include <QRandomGenerator>
 #include <QTimer>
-#include <algorithm>
+#include <array>
 
 #include "sensor/simulated_board.h"
 
@@ -11,21 +11,21 @@ namespace window {
 std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
 {
     auto board = std::make_unique<sensor::SimulatedBoard>();
+    // Each sensor's centre and its temperature now, °C.
     struct Drift {
         double centre;
         double now;
     };
-    auto drift = std::make_shared<std::array<Drift, 2>>(std::array<Drift, 2>{{{21.0, 21.0}, {8.0, 8.0}}});
-    board->set_temperature(0, 21.0);
-    board->set_temperature(1, 8.0);
+    std::array<Drift, 2> drift{{{21.0, 21.0}, {8.0, 8.0}}};
+    board->set_temperature(0, drift[0].now);
+    board->set_temperature(1, drift[1].now);
 
     auto* timer = new QTimer(&owner);
-    sensor::SimulatedBoard* target = board.get();
     // Every few seconds each sensor may move half a degree, pulled back
     // towards its centre so the demo stays believable.
-    QObject::connect(timer, &QTimer::timeout, &owner, [target, drift] {
+    QObject::connect(timer, &QTimer::timeout, &owner, [target = board.get(), drift]() mutable {
         for (int i = 0; i < 2; ++i) {
-            auto& d = (*drift)[static_cast<std::size_t>(i)];
+            auto& d = drift[static_cast<std::size_t>(i)];
             const int roll = static_cast<int>(QRandomGenerator::global()->bounded(6));
             double step = roll == 0 ? -0.5 : roll == 1 ? 0.5 : 0.0;
             if (d.now - d.centre > 2.0) {

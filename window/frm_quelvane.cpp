@@ -38,6 +38,17 @@ frm_quelvane::MessageBoxFn& message_box_fn()
 
 }  // namespace
 
+const std::array<frm_quelvane::OptionHandlers, 8> frm_quelvane::option_handlers{{
+    {&frm_quelvane::option_1_sec, &frm_quelvane::option_1_sec_Click, &frm_quelvane::option_1_sec_KeyPress},
+    {&frm_quelvane::option_5_sec, &frm_quelvane::option_5_sec_Click, &frm_quelvane::option_5_sec_KeyPress},
+    {&frm_quelvane::option_30_sec, &frm_quelvane::option_30_sec_Click, &frm_quelvane::option_30_sec_KeyPress},
+    {&frm_quelvane::option_1_min, &frm_quelvane::option_1_min_Click, &frm_quelvane::option_1_min_KeyPress},
+    {&frm_quelvane::option_com1, &frm_quelvane::option_com1_Click, &frm_quelvane::option_com1_KeyPress},
+    {&frm_quelvane::option_com2, &frm_quelvane::option_com2_Click, &frm_quelvane::option_com2_KeyPress},
+    {&frm_quelvane::option_com3, &frm_quelvane::option_com3_Click, &frm_quelvane::option_com3_KeyPress},
+    {&frm_quelvane::option_com4, &frm_quelvane::option_com4_Click, &frm_quelvane::option_com4_KeyPress},
+}};
+
 void frm_quelvane::set_message_box(MessageBoxFn show)
 {
     message_box_fn() = show ? std::move(show) : MessageBoxFn(default_message_box);
@@ -61,26 +72,10 @@ frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control
     connect(Timer1_, &QTimer::timeout, this, &frm_quelvane::Timer1_Timer);
     Timer1_->start();
 
-    connect(option_1_sec, &QAbstractButton::clicked, this, &frm_quelvane::option_1_sec_Click);
-    connect(option_5_sec, &QAbstractButton::clicked, this, &frm_quelvane::option_5_sec_Click);
-    connect(option_30_sec, &QAbstractButton::clicked, this, &frm_quelvane::option_30_sec_Click);
-    connect(option_1_min, &QAbstractButton::clicked, this, &frm_quelvane::option_1_min_Click);
-    connect(option_com1, &QAbstractButton::clicked, this, &frm_quelvane::option_com1_Click);
-    connect(option_com2, &QAbstractButton::clicked, this, &frm_quelvane::option_com2_Click);
-    connect(option_com3, &QAbstractButton::clicked, this, &frm_quelvane::option_com3_Click);
-    connect(option_com4, &QAbstractButton::clicked, this, &frm_quelvane::option_com4_Click);
-    key_handlers_ = {
-        {option_1_sec, &frm_quelvane::option_1_sec_KeyPress},
-        {option_5_sec, &frm_quelvane::option_5_sec_KeyPress},
-        {option_30_sec, &frm_quelvane::option_30_sec_KeyPress},
-        {option_1_min, &frm_quelvane::option_1_min_KeyPress},
-        {option_com1, &frm_quelvane::option_com1_KeyPress},
-        {option_com2, &frm_quelvane::option_com2_KeyPress},
-        {option_com3, &frm_quelvane::option_com3_KeyPress},
-        {option_com4, &frm_quelvane::option_com4_KeyPress},
-    };
-    for (const auto& handler : key_handlers_) {
-        handler.first->installEventFilter(this);
+    for (const auto& option : option_handlers) {
+        QRadioButton* button = this->*option.button;
+        connect(button, &QAbstractButton::clicked, this, option.click);
+        button->installEventFilter(this);
     }
 
     ini::set_message_box([this](const std::string& text, const std::string& title) {
@@ -254,9 +249,9 @@ void frm_quelvane::option_com4_KeyPress(int) { select_port(); }
 bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::KeyPress) {
-        for (const auto& [button, handler] : key_handlers_) {
-            if (button == watched) {
-                (this->*handler)(static_cast<QKeyEvent*>(event)->key());
+        for (const auto& option : option_handlers) {
+            if (this->*option.button == watched) {
+                (this->*option.key_press)(static_cast<QKeyEvent*>(event)->key());
                 break;
             }
         }

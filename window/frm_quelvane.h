@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -96,8 +97,13 @@ private:
     std::vector<std::unique_ptr<ini::PersistentControl>> persistent_;
     std::vector<ini::PersistentControl*> persistent_view_;
 
-    // KeyPress handlers of the eight options, by button.
-    std::vector<std::pair<QObject*, void (frm_quelvane::*)(int)>> key_handlers_;
+    // The eight options that have handlers: what a click and a key press call.
+    struct OptionHandlers {
+        QRadioButton* frm_quelvane::*button;
+        void (frm_quelvane::*click)();
+        void (frm_quelvane::*key_press)(int);
+    };
+    static const std::array<OptionHandlers, 8> option_handlers;
 
     bool message_box_open_ = false;
     bool log_failure_told_ = false;
