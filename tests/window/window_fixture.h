@@ -1,12 +1,15 @@
-// A window on the simulated board, in a scratch directory, with every
-// message box recorded instead of shown.
+// A window on the simulated board (21.5 °C indoor, 8.0 °C outdoor), in a
+// scratch directory, in a French locale, with every message box recorded
+// instead of shown.
 #pragma once
 
 #include <QLocale>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -28,23 +31,21 @@ protected:
         iic::set_settle_time(std::chrono::nanoseconds(0));
         QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
         previous_dir_ = std::filesystem::current_path();
-        dir_ = std::filesystem::temp_directory_path() /
-               ("quelvane-window-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+        dir_ = std::filesystem::temp_directory_path() / ("quelvane-window-" + std::to_string(::getpid()));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
         std::filesystem::current_path(dir_);
-
         frm_quelvane::set_message_box([this](QWidget*, const QString& text, const QString& title) {
             boxes.push_back({title.toStdString(), text.toStdString()});
             if (while_box_open) {
                 while_box_open();
             }
         });
-        auto board_owned = std::make_unique<sensor::SimulatedBoard>();
-        board = board_owned.get();
+        auto owned = std::make_unique<sensor::SimulatedBoard>();
+        board = owned.get();
         board->set_temperature(0, 21.5);
         board->set_temperature(1, 8.0);
-        window = std::make_unique<frm_quelvane>(std::move(board_owned));
+        window = std::make_unique<frm_quelvane>(std::move(owned));
     }
 
     void TearDown() override
@@ -56,9 +57,12 @@ protected:
         std::filesystem::remove_all(dir_);
     }
 
-    template <class T> T* control(std::string_view name) const
+    template <class T> T* control(std::string_view name) const { return qobject_cast<T*>(window->control(name)); }
+
+    static std::string file_bytes(const std::filesystem::path& path)
     {
-        return qobject_cast<T*>(window->control(name));
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
     std::unique_ptr<frm_quelvane> window;
@@ -69,5 +73,4 @@ protected:
 
 private:
     std::filesystem::path previous_dir_;
-    static inline int counter_ = 0;
 };
