@@ -4,53 +4,27 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
-#include <stdexcept>
-#include <string>
+#include <sstream>
 #include <stdlib.h>
 
 namespace settings_test {
 
-namespace fs = std::filesystem;
-
-class TempDir {
-public:
-    TempDir() : path_((fs::temp_directory_path() / "quelvane-settings-XXXXXX").string())
-    {
-        if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+struct TempDir {
+    TempDir() { if (::mkdtemp(root.data()) == nullptr) ::abort(); }
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(root, ignored); }
+    const std::string& path() const { return root; }
+    std::string file(const std::string& name) const { return root + "/" + name; }
     std::set<std::string> entries() const
     {
         std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.insert(entry.path().filename().string());
+        for (const auto& entry : std::filesystem::directory_iterator(root)) names.insert(entry.path().filename());
         return names;
     }
-
-private:
-    std::string path_;
+    std::string root = std::filesystem::temp_directory_path() / "quelvane-settings-XXXXXX";
 };
 
-inline std::string read_bytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void write_bytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+inline std::string read_bytes(const std::string& path) { return (std::stringstream() << std::ifstream(path).rdbuf()).str(); }
+inline void write_bytes(const std::string& path, const std::string& bytes) { std::ofstream(path) << bytes; }
 
 }  // namespace settings_test
