@@ -1,204 +1,104 @@
 // PosixSerialControl through its system-call seam. No test here opens any
-// device: the fake hands out numbers.
+// device: the fake system hands out numbers and logs each call.
 #include "bus/posix_serial_control.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <optional>
-#include <set>
-#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <utility>
-#include <vector>
 
 namespace {
 
-using serial::PosixSerialControl;
-using serial::SerialError;
-using Calls = std::vector<std::string>;
 using Raised = std::pair<std::string, int>;  // device and errno
 
-template <typename Action>
-Raised raised(Action action)
+template <typename Action> Raised raised(Action action)
 {
-    try {
-        action();
-    } catch (const SerialError& error) {
-        return {error.device(), error.error_number()};
-    }
+    try { action(); } catch (const serial::SerialError& error) { return {error.device(), error.error_number()}; }
     return {"nothing raised", 0};
 }
 
-std::string ioctl_name(unsigned long request, const int* argument)
-{
-    const int bits = argument != nullptr ? *argument : 0;
-    const std::string line = bits == TIOCM_DTR ? " DTR" : bits == TIOCM_RTS ? " RTS" : " ?";
-    return request == TIOCEXCL ? "excl"
-           : request == TIOCMBIS ? "set" + line
-           : request == TIOCMBIC ? "clear" + line
-           : request == TIOCMGET ? "get" : "other";
-}
+int fail(int error) { return errno = error, -1; }
 
-// System calls on no device: descriptors are numbers, each call is logged by
-// name, and open, TIOCEXCL, flock or the next ioctl can be made to fail.
-struct FakeSystem {
-    int open_error = 0, excl_error = 0, flock_error = 0, next_ioctl_error = 0;
-    int modem_bits = 0;  // what TIOCMGET reports
-    int open_flags = 0;
-    Calls log;
-    std::set<int> open_fds;
-    int next_fd = 40;
-
-    static int result(int error) { return error == 0 ? 0 : (errno = error, -1); }
-
-    serial::SystemCalls calls()
+// The control on a fake system that logs each call (the path opened, "close",
+// "excl", "flock", "+DTR"/"-RTS" for TIOCMBIS/TIOCMBIC, "get" for TIOCMGET),
+// each followed by ';', and hands out descriptor 40. Open, flock and the next
+// ioctl fail with the errno set here; open with other flags logs "<path> ?".
+struct PosixControlTest : ::testing::Test {
+    void TearDown() override { control.reset(); EXPECT_EQ(open_fds, 0) << "descriptor leaked"; }
+    // Line writes, upper case for high: D DTR, R RTS.
+    void write(const std::string& lines)
     {
-        return {
+        for (char c : lines) c == 'D' || c == 'd' ? control->set_DTREnable(c == 'D') : control->set_RTSEnable(c == 'R');
+    }
+
+    int open_error = 0, flock_error = 0, ioctl_error = 0, modem = 0, open_fds = 0;
+    std::string log;
+    std::optional<serial::PosixSerialControl> control{
+        std::in_place, [](int port) { return "/fake/" + std::to_string(port); },
+        serial::SystemCalls{
             [this](const char* path, int flags) {
-                log.push_back(std::string("open ") + path);
-                open_flags = flags;
-                return open_error != 0 ? result(open_error) : *open_fds.insert(next_fd++).first;
+                log += path + std::string(flags == (O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) ? ";" : " ?;");
+                return open_error != 0 ? fail(open_error) : (++open_fds, 40);
             },
-            [this](int fd) {
-                log.push_back("close");
-                return result(open_fds.erase(fd) != 0 ? 0 : EBADF);
+            [this](int closed) { return log += "close;", closed == 40 && open_fds-- > 0 ? 0 : fail(EBADF); },
+            [this](int to, unsigned long request, int* bits) {
+                log += request == TIOCEXCL ? "excl;" : request == TIOCMGET ? "get;" : request == TIOCMBIS ? "+" : "-";
+                if (request == TIOCMBIS || request == TIOCMBIC) log += *bits == TIOCM_DTR ? "DTR;" : "RTS;";
+                if (request == TIOCMGET) *bits = modem;
+                return to != 40 || open_fds == 0 ? fail(EBADF) : ioctl_error ? fail(std::exchange(ioctl_error, 0)) : 0;
             },
-            [this](int fd, unsigned long request, int* argument) {
-                log.push_back(ioctl_name(request, argument));
-                int error = std::exchange(next_ioctl_error, 0);
-                if (request == TIOCEXCL && error == 0) error = excl_error;
-                if (open_fds.count(fd) == 0) error = EBADF;
-                if (error == 0 && request == TIOCMGET) *argument = modem_bits;
-                return result(error);
-            },
-            [this](int fd, int operation) {
-                log.push_back(operation == (LOCK_EX | LOCK_NB) ? "flock" : "flock other");
-                return result(open_fds.count(fd) == 0 ? EBADF : flock_error);
-            },
-        };
-    }
+            [this](int, int how) {
+                return log += how == (LOCK_EX | LOCK_NB) ? "flock;" : "flock?;", flock_error ? fail(flock_error) : 0;
+            }}};
 };
 
-class PosixControlTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        control.emplace([](int port) { return "/fake/port" + std::to_string(port); }, system.calls());
-    }
-    void TearDown() override
-    {
-        control.reset();
-        EXPECT_TRUE(system.open_fds.empty()) << "descriptor leaked";
-    }
-    PosixSerialControl& opened()
-    {
-        control->set_PortOpen(true);
-        system.log.clear();
-        return *control;
-    }
-
-    FakeSystem system;
-    std::optional<PosixSerialControl> control;
-};
-
-TEST_F(PosixControlTest, OpenTakesTheNumberedDeviceExclusivelyThenLocksIt)
+TEST_F(PosixControlTest, OpensTheNumberedDeviceExclusiveAndLockedAndReadsCtsOnlyWhileOpen)
 {
+    control->set_CommPort(3);
     control->set_PortOpen(true);
-    EXPECT_EQ(system.log, (Calls{"open /fake/port1", "excl", "flock"}));
-    EXPECT_EQ(system.open_flags, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_EQ(control->device(), "/fake/port1");
-
-    // While open: no second descriptor, no other port number.
-    EXPECT_EQ(raised([&] { control->set_PortOpen(true); }), Raised("/fake/port1", EBUSY));
-    EXPECT_EQ(raised([&] { control->set_CommPort(2); }), Raised("/fake/port1", EBUSY));
+    EXPECT_EQ(raised([&] { control->set_PortOpen(true); }), Raised("/fake/3", EBUSY));
+    EXPECT_EQ(raised([&] { control->set_CommPort(2); }), Raised("/fake/3", EBUSY));
+    const auto cts = [&](int modem_bits) { return modem = modem_bits, control->CTSHolding(); };
+    EXPECT_TRUE(cts(TIOCM_CTS | TIOCM_DSR));
+    EXPECT_FALSE(cts(~TIOCM_CTS));
+    ioctl_error = EIO;
+    EXPECT_EQ(raised([&] { control->CTSHolding(); }), Raised("/fake/3", EIO));
     control->set_PortOpen(false);
     control->set_PortOpen(false);  // closed already: no call
-    EXPECT_EQ(system.log, (Calls{"open /fake/port1", "excl", "flock", "close"}));
-
-    for (const int bad : {0, 5}) EXPECT_THROW(control->set_CommPort(bad), SerialError) << bad;
-    control->set_CommPort(4);
-    control->set_PortOpen(true);
-    EXPECT_EQ(control->device(), "/fake/port4");
+    EXPECT_THROW(control->CTSHolding(), serial::SerialError);  // closed: no line operation at all
+    EXPECT_THROW(write("D"), serial::SerialError);
+    EXPECT_EQ(log, "/fake/3;excl;flock;get;get;get;close;");
 }
 
 TEST_F(PosixControlTest, FailedOpenRaisesWithDeviceAndErrnoAndLeaksNothing)
 {
-    const struct {
-        int FakeSystem::*cause;
-        int error, reported;
-    } cases[] = {
-        {&FakeSystem::open_error, ENOENT, ENOENT},
-        {&FakeSystem::excl_error, EBUSY, EBUSY},
-        {&FakeSystem::flock_error, EWOULDBLOCK, EBUSY},  // held by another program
-        {&FakeSystem::flock_error, ENOLCK, ENOLCK},
+    const struct { int open, ioctl, flock, reported; } cases[] = {
+        {ENOENT, 0, 0, ENOENT}, {0, EBUSY, 0, EBUSY} /* TIOCEXCL */, {0, 0, ENOLCK, ENOLCK},
+        {0, 0, EWOULDBLOCK, EBUSY},  // the lock held by another program
     };
-    control->set_CommPort(2);
     for (const auto& c : cases) {
-        system.*c.cause = c.error;
-        EXPECT_EQ(raised([&] { control->set_PortOpen(true); }), Raised("/fake/port2", c.reported));
-        EXPECT_FALSE(control->PortOpen());
-        EXPECT_TRUE(system.open_fds.empty()) << c.error;
-        system.*c.cause = 0;
+        open_error = c.open, ioctl_error = c.ioctl, flock_error = c.flock;
+        EXPECT_EQ(raised([&] { control->set_PortOpen(true); }), Raised("/fake/1", c.reported));
+        EXPECT_TRUE(open_fds == 0 && !control->PortOpen()) << "left open or leaked, error " << c.reported;
     }
-    control->set_PortOpen(true);  // once the cause is gone it opens
-    EXPECT_TRUE(control->PortOpen());
 }
 
-TEST_F(PosixControlTest, OnlyLineChangesGoOut)
+TEST_F(PosixControlTest, OnlyLineChangesGoOutUntilAFreshOpenOrAFailedWriteForgetsTheLevel)
 {
-    // Each write, and the ioctl it must cause ("" for none).
-    const struct {
-        char line;
-        bool level;
-        const char* call;
-    } steps[] = {
-        {'D', true, "set DTR"},    {'D', true, ""}, {'R', true, "set RTS"}, {'R', true, ""},
-        {'D', false, "clear DTR"}, {'R', true, ""}, {'D', false, ""},       {'R', false, "clear RTS"},
-        {'D', true, "set DTR"},    {'R', false, ""},
-    };
-    // The second round on a fresh open, which forgets the levels.
-    for (int round = 0; round < 2; ++round) {
-        opened();
-        for (const auto& step : steps) {
-            SCOPED_TRACE(::testing::Message() << "round " << round << ' ' << step.line << step.level);
-            system.log.clear();
-            step.line == 'D' ? control->set_DTREnable(step.level) : control->set_RTSEnable(step.level);
-            EXPECT_EQ(system.log, *step.call != '\0' ? Calls{step.call} : Calls{});
-        }
-        control->set_PortOpen(false);
+    control->set_PortOpen(true);
+    write("DDRRdRdrDr");
+    control->set_PortOpen(false);
+    control->set_PortOpen(true);
+    write("Dr");  // the levels last set before the close
+    for (const char* next : {"D", "d"}) {  // after a failed write, either level goes out
+        ioctl_error = EIO;
+        EXPECT_EQ(raised([&] { write("d"); }), Raised("/fake/1", EIO));
+        write(next);
     }
-
-    // After a failed write the level is unknown: even the one set before goes out.
-    opened().set_DTREnable(true);
-    system.next_ioctl_error = EIO;
-    EXPECT_EQ(raised([&] { control->set_DTREnable(false); }), Raised("/fake/port1", EIO));
-    system.log.clear();
-    control->set_DTREnable(true);
-    EXPECT_EQ(system.log, Calls{"set DTR"});
-}
-
-TEST_F(PosixControlTest, CtsIsReadFreshWithTiocmgetAndOnlyWhileOpen)
-{
-    PosixSerialControl& port = opened();
-    for (const auto& [bits, cts] : {std::pair{TIOCM_CTS, true}, std::pair{0, false},
-                                    std::pair{TIOCM_DSR | TIOCM_CAR | TIOCM_RNG | TIOCM_DTR | TIOCM_RTS, false}}) {
-        system.modem_bits = bits;
-        EXPECT_EQ(port.CTSHolding(), cts) << bits;
-    }
-    EXPECT_EQ(system.log, (Calls{"get", "get", "get"}));
-    system.next_ioctl_error = EIO;
-    EXPECT_EQ(raised([&] { port.CTSHolding(); }), Raised("/fake/port1", EIO));
-
-    // Closed, every line operation raises without a system call.
-    port.set_PortOpen(false);
-    system.log.clear();
-    EXPECT_THROW(port.CTSHolding(), SerialError);
-    EXPECT_THROW(port.set_DTREnable(true), SerialError);
-    EXPECT_THROW(port.set_RTSEnable(false), SerialError);
-    EXPECT_TRUE(system.log.empty());
+    EXPECT_EQ(log, "/fake/1;excl;flock;+DTR;+RTS;-DTR;-RTS;+DTR;close;"
+                   "/fake/1;excl;flock;+DTR;-RTS;-DTR;+DTR;-DTR;-DTR;");
 }
 
 }  // namespace

@@ -1,39 +1,15 @@
-// A serial control that records every open, close, line write and CTS read in
-// order, optionally passing each on to a target control (the simulated board).
-// Without a target, CTS answers come from a queue, then from cts_default.
-// The access at index fail_at raises instead of taking effect.
+// A serial control that logs every access as one letter, upper case for high:
+// O/o open/close, D/d DTR, R/r RTS, C/c a CTS sample. Each access is passed on
+// to the target control when there is one; without, CTS answers come from
+// `cts` ('1' or '0', in turn), then high (a released line).
 #pragma once
 
-#include <cerrno>
-#include <deque>
-#include <ostream>
-#include <vector>
+#include <cctype>
+#include <string>
 
 #include "bus/serial_control.h"
 
 namespace testsupport {
-
-enum class Op { open, close, dtr, rts, cts };
-
-struct Event {
-    Op op;
-    bool level;  // true for open and close
-    bool operator==(const Event&) const = default;
-};
-
-inline Event dtr(bool level) { return {Op::dtr, level}; }
-inline Event rts(bool level) { return {Op::rts, level}; }
-inline Event cts(bool level) { return {Op::cts, level}; }
-inline Event opened() { return {Op::open, true}; }
-inline Event closed() { return {Op::close, true}; }
-
-inline void PrintTo(const Event& event, std::ostream* out)
-{
-    static constexpr const char* names[] = {"open", "close", "DTR", "RTS", "CTS"};
-    *out << names[static_cast<int>(event.op)] << '=' << event.level;
-}
-
-using Log = std::vector<Event>;
 
 class RecordingControl final : public serial::SerialControl {
 public:
@@ -41,52 +17,29 @@ public:
 
     void set_CommPort(int) override {}
     int CommPort() const override { return 1; }
-    void set_PortOpen(bool open) override
-    {
-        record(open ? opened() : closed());
-        if (target_ != nullptr) target_->set_PortOpen(open);
-        else open_ = open;
-    }
+    void set_PortOpen(bool open) override { open_ = open, pass('O', open, &SerialControl::set_PortOpen); }
     bool PortOpen() const override { return target_ != nullptr ? target_->PortOpen() : open_; }
-    void set_DTREnable(bool asserted) override
-    {
-        record(dtr(asserted));
-        if (target_ != nullptr) target_->set_DTREnable(asserted);
-    }
-    void set_RTSEnable(bool asserted) override
-    {
-        record(rts(asserted));
-        if (target_ != nullptr) target_->set_RTSEnable(asserted);
-    }
+    void set_DTREnable(bool high) override { pass('D', high, &SerialControl::set_DTREnable); }
+    void set_RTSEnable(bool high) override { pass('R', high, &SerialControl::set_RTSEnable); }
     bool CTSHolding() override
     {
-        bool level = cts_default;
-        if (target_ != nullptr) {
-            level = target_->CTSHolding();
-        } else if (!cts_answers.empty()) {
-            level = cts_answers.front();
-            cts_answers.pop_front();
-        }
-        record(cts(level));
-        return level;
+        const bool high = target_ != nullptr ? target_->CTSHolding() : cts.empty() || cts[0] == '1';
+        if (!cts.empty()) cts.erase(0, 1);
+        log += high ? 'C' : 'c';
+        return high;
     }
 
-    Log log;
-    std::deque<bool> cts_answers;
-    bool cts_default = true;  // a released line reads high
-    bool open_ = false;       // without a target
-    long fail_at = -1;
+    std::string log, cts;
 
 private:
-    void record(Event event)
+    void pass(char letter, bool high, void (SerialControl::*set)(bool))
     {
-        log.push_back(event);
-        if (static_cast<long>(log.size()) - 1 == fail_at) {
-            throw serial::SerialError("rec:COM1", "line access", EIO);
-        }
+        log += high ? letter : static_cast<char>(std::tolower(letter));
+        if (target_ != nullptr) (target_->*set)(high);
     }
 
     serial::SerialControl* target_;
+    bool open_ = false;
 };
 
 }  // namespace testsupport

@@ -1,62 +1,49 @@
-// The simulated sensor board behind the modem-control ioctls of a serial
-// port, without any device: what a UART driver would do with TIOCMBIS,
-// TIOCMBIC, TIOCMSET and TIOCMGET, applied to a SimulatedBoard. Used by the
-// umockdev harness (on its handler thread) and, through BoardSystemCalls, by
-// tests and benchmarks that drive PosixSerialControl with no device at all.
+// The simulated sensor board behind a UART's modem-control ioctls, each ioctl
+// counted by request. Plays the board for the umockdev harness (on its worker
+// thread) and, with no device at all, for PosixSerialControl in benchmarks.
 #pragma once
 
 #include <map>
-#include <memory>
 #include <mutex>
+#include <sys/ioctl.h>
 
 #include "bus/posix_serial_control.h"
 #include "sensor/simulated_board.h"
 
 namespace testsupport {
 
-// Whether request is one of the four modem-control ioctls.
-bool is_modem_ioctl(unsigned long request);
-
-// Plays one modem-control ioctl on the board: DTR and RTS bits set or clear
-// the board's inputs, TIOCMGET reports DTR, RTS and CTS. Returns 0, or the
-// errno the ioctl fails with (EINVAL for any other request, EIO when the board
-// refuses, e.g. while closed).
-int play_modem_ioctl(sensor::SimulatedBoard& board, unsigned long request, int& bits);
-
 // Ioctls counted by request. Safe across threads.
 class IoctlCounts {
 public:
-    void add(unsigned long request);
-    long of(unsigned long request) const;
-    long total() const;
-    // Line writes: TIOCMBIS, TIOCMBIC and TIOCMSET.
-    long line_writes() const;
-    std::map<unsigned long, long> snapshot() const;
-    void reset();
+    void add(unsigned long request) { std::lock_guard lock(mutex_); ++counts_[request]; ++total_; }
+    long of(unsigned long request) const { std::lock_guard lock(mutex_); return counts_[request]; }
+    long total() const { std::lock_guard lock(mutex_); return total_; }
+    long line_writes() const { return of(TIOCMBIS) + of(TIOCMBIC); }
+    void reset() { std::lock_guard lock(mutex_); counts_.clear(); total_ = 0; }
 
 private:
     mutable std::mutex mutex_;
-    std::map<unsigned long, long> counts_;
+    mutable std::map<unsigned long, long> counts_;  // of() adds requests never seen, at 0
+    long total_ = 0;
 };
 
-// SystemCalls for PosixSerialControl whose port is the board: open hands out
-// a descriptor number (opening the board if it is not), TIOCEXCL and flock
-// succeed, modem ioctls play the board, and every ioctl is counted.
 class BoardSystemCalls {
 public:
-    explicit BoardSystemCalls(sensor::SimulatedBoard& board);
+    explicit BoardSystemCalls(sensor::SimulatedBoard& board) : board_(board) {}
+
+    // Counts and plays one ioctl: TIOCMBIS and TIOCMBIC set the board's DTR
+    // and RTS, TIOCMGET reports them and CTS, TIOCEXCL and TIOCNXCL are
+    // accepted. Returns 0 or the errno: EIO when the board refuses (while
+    // closed), ENOTTY for a request that is not about the modem lines.
+    int ioctl(unsigned long request, int* bits);
+    // SystemCalls with no device: open opens the board (raising what the board
+    // raises) and hands out a descriptor number; close and flock succeed.
     serial::SystemCalls calls();
-    IoctlCounts& counts() { return *state_->counts; }
-    // Descriptors handed out and not closed.
-    int open_descriptors() const { return state_->open; }
+    IoctlCounts& counts() { return counts_; }
 
 private:
-    struct State {
-        sensor::SimulatedBoard* board;
-        std::shared_ptr<IoctlCounts> counts = std::make_shared<IoctlCounts>();
-        int open = 0;
-    };
-    std::shared_ptr<State> state_;
+    sensor::SimulatedBoard& board_;
+    IoctlCounts counts_;
 };
 
 }  // namespace testsupport
