@@ -19,7 +19,7 @@ enum Flags : unsigned {
     big_bold = 1u << 2,  // the reading font: bold, 13.5 pt
 };
 
-struct ControlSpec {
+struct ControlRow {
     std::string_view name;
     Kind kind;
     std::string_view container;  // empty: the window itself
@@ -34,7 +34,7 @@ inline constexpr int twips_per_pixel = 15;
 inline constexpr int client_width_twips = 8715;
 inline constexpr int client_height_twips = 2505;
 
-inline constexpr std::array<ControlSpec, 23> control_table{{
+inline constexpr std::array<ControlRow, 23> control_table{{
     {"Frame4", Kind::group_box, "", "", 0, 120, 5175, 1095, 15, none},
     {"check_log_to_file", Kind::check_box, "Frame4", "Enregistrement", 3360, 360, 1575, 375, 20, none},
     {"Label4", Kind::label, "Frame4", "Capteur 2", 1680, 120, 1215, 375, 19, centred},

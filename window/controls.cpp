@@ -61,17 +61,17 @@ QFont reading_font(const QFont& base)
     return font;
 }
 
-QString caption_of(const ControlSpec& spec)
+QString caption_of(const ControlRow& row)
 {
-    return QString::fromUtf8(spec.caption.data(), static_cast<qsizetype>(spec.caption.size()));
+    return QString::fromUtf8(row.caption.data(), static_cast<qsizetype>(row.caption.size()));
 }
 
 class WidgetControl final : public ini::PersistentControl {
 public:
-    WidgetControl(const ControlSpec& spec, QWidget* widget) : spec_(spec), widget_(widget) {}
+    WidgetControl(const ControlRow& row, QWidget* widget) : row_(row), widget_(widget) {}
 
-    std::string name() const override { return std::string(spec_.name); }
-    bool has_caption() const override { return window::has_caption(spec_.kind) && widget_ != nullptr; }
+    std::string name() const override { return std::string(row_.name); }
+    bool has_caption() const override { return window::has_caption(row_.kind) && widget_ != nullptr; }
 
     std::string caption() const override
     {
@@ -103,7 +103,7 @@ public:
 
     ValueKind value_kind() const override
     {
-        return window::has_value(spec_.kind) && widget_ != nullptr ? ValueKind::switch_state : ValueKind::none;
+        return window::has_value(row_.kind) && widget_ != nullptr ? ValueKind::switch_state : ValueKind::none;
     }
 
     double value() const override
@@ -144,25 +144,25 @@ public:
     }
 
 private:
-    const ControlSpec& spec_;
+    const ControlRow& row_;
     QWidget* widget_;
 };
 
 }  // namespace
 
-QWidget* create_widget(const ControlSpec& spec, QWidget* container)
+QWidget* create_widget(const ControlRow& row, QWidget* container)
 {
     QWidget* widget = nullptr;
-    switch (spec.kind) {
+    switch (row.kind) {
     case Kind::group_box:
-        widget = new QGroupBox(caption_of(spec), container);
+        widget = new QGroupBox(caption_of(row), container);
         break;
     case Kind::label: {
-        auto* label = new QLabel(caption_of(spec), container);
+        auto* label = new QLabel(caption_of(row), container);
         // Captions can come from a hand-edited file: never read them as markup.
         label->setTextFormat(Qt::PlainText);
         label->setWordWrap(true);  // the layout's two-line labels
-        if ((spec.flags & centred) != 0) {
+        if ((row.flags & centred) != 0) {
             label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         }
         widget = label;
@@ -170,15 +170,15 @@ QWidget* create_widget(const ControlSpec& spec, QWidget* container)
     }
     case Kind::option_button: {
         auto* option = new OptionButton(container);
-        option->setText(caption_of(spec));
-        option->setChecked((spec.flags & selected) != 0);
+        option->setText(caption_of(row));
+        option->setChecked((row.flags & selected) != 0);
         widget = option;
         break;
     }
     case Kind::check_box: {
         auto* check = new CheckBox(container);
-        check->setText(caption_of(spec));
-        check->setCheckState((spec.flags & selected) != 0 ? Qt::Checked : Qt::Unchecked);
+        check->setText(caption_of(row));
+        check->setCheckState((row.flags & selected) != 0 ? Qt::Checked : Qt::Unchecked);
         widget = check;
         break;
     }
@@ -186,18 +186,18 @@ QWidget* create_widget(const ControlSpec& spec, QWidget* container)
     case Kind::serial_control:
         return nullptr;
     }
-    widget->setObjectName(QString::fromUtf8(spec.name.data(), static_cast<qsizetype>(spec.name.size())));
-    widget->setGeometry(spec.left / twips_per_pixel, spec.top / twips_per_pixel, spec.width / twips_per_pixel,
-                        spec.height / twips_per_pixel);
-    if ((spec.flags & big_bold) != 0) {
+    widget->setObjectName(QString::fromUtf8(row.name.data(), static_cast<qsizetype>(row.name.size())));
+    widget->setGeometry(row.left / twips_per_pixel, row.top / twips_per_pixel, row.width / twips_per_pixel,
+                        row.height / twips_per_pixel);
+    if ((row.flags & big_bold) != 0) {
         widget->setFont(reading_font(widget->font()));
     }
     return widget;
 }
 
-std::unique_ptr<ini::PersistentControl> persistent_control(const ControlSpec& spec, QWidget* widget)
+std::unique_ptr<ini::PersistentControl> persistent_control(const ControlRow& row, QWidget* widget)
 {
-    return std::make_unique<WidgetControl>(spec, widget);
+    return std::make_unique<WidgetControl>(row, widget);
 }
 
 }  // namespace window

@@ -40,9 +40,9 @@ QFont window_font();
 
 // Creates the toolkit widget for a table row (nullptr for the timer and the
 // serial control, which are not widgets).
-QWidget* create_widget(const ControlSpec& spec, QWidget* container);
+QWidget* create_widget(const ControlRow& row, QWidget* container);
 
 // The settings walk's view of a table row and its widget.
-std::unique_ptr<ini::PersistentControl> persistent_control(const ControlSpec& spec, QWidget* widget);
+std::unique_ptr<ini::PersistentControl> persistent_control(const ControlRow& row, QWidget* widget);
 
 }  // namespace window

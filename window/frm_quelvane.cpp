@@ -93,14 +93,14 @@ frm_quelvane::~frm_quelvane()
 void frm_quelvane::create_controls()
 {
     std::map<std::string_view, QWidget*> containers;
-    for (const auto& spec : window::control_table) {
-        QWidget* container = spec.container.empty() ? this : containers.at(spec.container);
-        QWidget* widget = window::create_widget(spec, container);
-        if (spec.kind == window::Kind::group_box) {
-            containers[spec.name] = widget;
+    for (const auto& row : window::control_table) {
+        QWidget* container = row.container.empty() ? this : containers.at(row.container);
+        QWidget* widget = window::create_widget(row, container);
+        if (row.kind == window::Kind::group_box) {
+            containers[row.name] = widget;
         }
         widgets_.push_back(widget);
-        persistent_.push_back(window::persistent_control(spec, widget));
+        persistent_.push_back(window::persistent_control(row, widget));
         persistent_view_.push_back(persistent_.back().get());
     }
 

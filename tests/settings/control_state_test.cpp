@@ -15,7 +15,7 @@ namespace {
 // option button clears the others of its group box; a check box takes 0, 1
 // and 2 and ignores any other value.
 struct FakeControl : ini::PersistentControl {
-    FakeControl(const window::ControlSpec& r, std::map<std::string, std::string>& m) : row(r), state(m)
+    FakeControl(const window::ControlRow& r, std::map<std::string, std::string>& m) : row(r), state(m)
     {
         state[name() + ".caption"] = row.caption, state[name() + ".value"] = row.flags & window::selected ? "1" : "0";
     }
@@ -32,7 +32,7 @@ struct FakeControl : ini::PersistentControl {
             if (option && v != 0 && other.container == row.container) state[std::string(other.name) + ".value"] = "0";
         if (option || v == 0 || v == 1 || v == 2) state[name() + ".value"] = std::to_string(option ? v != 0 : int(v));
     }
-    const window::ControlSpec& row;
+    const window::ControlRow& row;
     std::map<std::string, std::string>& state;
 };
 

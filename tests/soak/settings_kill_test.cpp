@@ -24,8 +24,8 @@
 // A control of the window's table, in its design-time state or changed: a
 // new caption and the opposite value. Nothing is restored into it.
 struct TableControl final : ini::PersistentControl {
-    TableControl(const window::ControlSpec& row, bool changed) : row(row), changed(changed) {}
-    const window::ControlSpec& row;
+    TableControl(const window::ControlRow& row, bool changed) : row(row), changed(changed) {}
+    const window::ControlRow& row;
     bool changed;
     std::string name() const override { return std::string(row.name); }
     bool has_caption() const override { return window::has_caption(row.kind); }
