@@ -20,7 +20,7 @@
 #include "bus/iic.h"
 #include "settings/control_state.h"
 #include "settings/ini.h"
-#include "window/reading_text.h"
+#include "log/reading_text.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ void BM_Tick(benchmark::State& state)
     state.counters["label_paints"] =
         benchmark::Counter(static_cast<double>(painted.paints), benchmark::Counter::kAvgIterations);
     const QString expected_title =
-        window::reading_text(indoor) + QStringLiteral("    (  ") + window::reading_text(outside) + QStringLiteral(" )");
+        measurement::reading_text(indoor) + QStringLiteral("    (  ") + measurement::reading_text(outside) + QStringLiteral(" )");
     if (setup.window->windowTitle() != expected_title ||
         bench::swallowed_message_boxes() != boxes_before) {
         state.SkipWithError("the tick did not show both readings");
@@ -126,8 +126,8 @@ void BM_SaveSettings(benchmark::State& state)
         if (mode == 1) {
             state.PauseTiming();
             const bool odd = (++turn % 2) != 0;
-            indoor->setText(window::reading_text(odd ? 21.0 : 21.5));
-            outside->setText(window::reading_text(odd ? 7.5 : 8.0));
+            indoor->setText(measurement::reading_text(odd ? 21.0 : 21.5));
+            outside->setText(measurement::reading_text(odd ? 7.5 : 8.0));
             state.ResumeTiming();
         } else if (mode == 2) {
             state.PauseTiming();

@@ -14,8 +14,8 @@
 #include "settings/ini.h"
 #include "window/control_table.h"
 #include "window/controls.h"
-#include "window/measurement_log.h"
-#include "window/reading_text.h"
+#include "log/measurement_log.h"
+#include "log/reading_text.h"
 
 #include "window/quelvane.xpm"
 
@@ -264,12 +264,12 @@ bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
 void frm_quelvane::show_reading(QLabel* label, double celsius, const QString& failure_message)
 {
     if (celsius != sensor::READ_FAILED) {
-        label->setText(window::reading_text(celsius));
+        label->setText(measurement::reading_text(celsius));
         return;
     }
     msg_box(failure_message, QStringLiteral("Erreur"));
     Timer1_->stop();
-    label->setText(window::no_reading_text);
+    label->setText(measurement::no_reading_text);
 }
 
 void frm_quelvane::Timer1_Timer()
@@ -285,7 +285,7 @@ void frm_quelvane::Timer1_Timer()
         show_reading(label_temperature_outside, sensor::read_sensor(1, *MSComm1_),
                      QStringLiteral("Lecture du capteur 2 impossible"));
     } else {
-        label_temperature_outside->setText(window::no_reading_text);
+        label_temperature_outside->setText(measurement::no_reading_text);
     }
 
     if (option_double->isChecked()) {
@@ -305,9 +305,9 @@ void frm_quelvane::log_to_file()
     if (check_log_to_file->checkState() != Qt::Checked) {
         return;
     }
-    const std::string record = window::log_record(QDateTime::currentDateTime(), label_temperature_outside->text(),
+    const std::string record = measurement::log_record(QDateTime::currentDateTime(), label_temperature_outside->text(),
                                                   label_temperature_indoor->text());
-    if (window::append_to_log(window::log_file_name, record)) {
+    if (measurement::append_to_log(measurement::log_file_name, record)) {
         log_failure_told_ = false;
         return;
     }

@@ -20,8 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "window/measurement_log.h"
-#include "window/reading_text.h"
+#include "log/measurement_log.h"
+#include "log/reading_text.h"
 #include "window_fixture.h"
 
 namespace {
@@ -96,7 +96,7 @@ TEST_F(WindowSoakTest, TenThousandTicksWithFaultsShowWhatTheBoardHeldAndLogEvery
             if (fault == log_full) {
                 // Room for less than the shortest record (49 bytes): appends fail, some midway.
                 std::error_code missing;
-                const auto size = std::filesystem::file_size(window::log_file_name, missing);
+                const auto size = std::filesystem::file_size(measurement::log_file_name, missing);
                 ASSERT_TRUE(limit.set(on[fault] ? (missing ? 0 : size) + random() % 49 : limit.original.rlim_cur));
             }
         }
@@ -111,8 +111,8 @@ TEST_F(WindowSoakTest, TenThousandTicksWithFaultsShowWhatTheBoardHeldAndLogEvery
 
         const bool indoor_ok = !on[unplugged] && !on[port_busy];
         const bool outdoor_ok = indoor_ok && !on[sensor2_gone];
-        const QString indoor_text = indoor_ok ? window::reading_text(indoor_celsius) : window::no_reading_text;
-        const QString outdoor_text = outdoor_ok ? window::reading_text(outdoor_celsius) : window::no_reading_text;
+        const QString indoor_text = indoor_ok ? measurement::reading_text(indoor_celsius) : measurement::no_reading_text;
+        const QString outdoor_text = outdoor_ok ? measurement::reading_text(outdoor_celsius) : measurement::no_reading_text;
         ASSERT_EQ(indoor->text().toStdString(), indoor_text.toStdString()) << "tick " << tick;
         ASSERT_EQ(outdoor->text().toStdString(), outdoor_text.toStdString()) << "tick " << tick;
         std::vector<std::string> expected_boxes, shown_boxes;
@@ -142,7 +142,7 @@ TEST_F(WindowSoakTest, TenThousandTicksWithFaultsShowWhatTheBoardHeldAndLogEvery
 #endif
 
     // The log: whole records only, one per tick that could write, in order.
-    std::ifstream log(window::log_file_name, std::ios::binary);
+    std::ifstream log(measurement::log_file_name, std::ios::binary);
     std::size_t at = 0;  // in expected_log
     for (std::string record; std::getline(log, record); at += record.size() - 27) {
         ASSERT_TRUE(!log.eof() && record.size() > 28 && record.back() == '\r') << "torn record: " << record;

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-namespace window {
+namespace measurement {
 
 // Appended to every reading text: degree sign and capital C.
 inline const QString unit_suffix = QStringLiteral("\u00B0C");
@@ -17,4 +17,4 @@ inline const QString no_reading_text = QStringLiteral("--.-\u00B0C");
 // 21.5 gives "21,5°C" in a French locale.
 QString reading_text(double celsius);
 
-}  // namespace window
+}  // namespace measurement

@@ -1,9 +1,9 @@
-#include "window/reading_text.h"
+#include "log/reading_text.h"
 
 #include <QLocale>
 #include <cstdio>
 
-namespace window {
+namespace measurement {
 
 QString reading_text(double celsius)
 {
@@ -20,4 +20,4 @@ QString reading_text(double celsius)
     return text + unit_suffix;
 }
 
-}  // namespace window
+}  // namespace measurement

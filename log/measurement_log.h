@@ -6,7 +6,7 @@
 #include <QString>
 #include <string>
 
-namespace window {
+namespace measurement {
 
 inline constexpr const char* log_file_name = "Quelvane.txt";
 // Fields 1 to 3 are padded with blanks to the start of the next column.
@@ -21,4 +21,4 @@ std::string log_record(const QDateTime& when, const QString& outdoor, const QStr
 // off the file. Returns false when the file cannot be opened or written.
 bool append_to_log(const std::string& path, const std::string& bytes);
 
-}  // namespace window
+}  // namespace measurement

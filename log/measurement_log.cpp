@@ -1,4 +1,4 @@
-#include "window/measurement_log.h"
+#include "log/measurement_log.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 
 #include "settings/cp1252.h"
 
-namespace window {
+namespace measurement {
 namespace {
 
 void append_field(std::string& line, const QString& field, bool pad)
@@ -65,4 +65,4 @@ bool append_to_log(const std::string& path, const std::string& bytes)
     return ok;
 }
 
-}  // namespace window
+}  // namespace measurement
