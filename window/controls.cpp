@@ -11,6 +11,33 @@
 
 namespace window {
 
+OptionButton::OptionButton(QWidget* parent) : QRadioButton(parent)
+{
+    if (group().size() > 1) {
+        setFocusPolicy(Qt::ClickFocus);  // the group has its stop already
+    }
+    connect(this, &QAbstractButton::toggled, this, [this](bool on) {
+        if (on) {
+            become_tab_stop();
+        }
+    });
+}
+
+QList<OptionButton*> OptionButton::group() const
+{
+    if (parentWidget() == nullptr) {
+        return {const_cast<OptionButton*>(this)};
+    }
+    return parentWidget()->findChildren<OptionButton*>(Qt::FindDirectChildrenOnly);
+}
+
+void OptionButton::become_tab_stop()
+{
+    for (OptionButton* option : group()) {
+        option->setFocusPolicy(option == this ? Qt::StrongFocus : Qt::ClickFocus);
+    }
+}
+
 void OptionButton::keyPressEvent(QKeyEvent* event)
 {
     int step = 0;
@@ -27,23 +54,21 @@ void OptionButton::keyPressEvent(QKeyEvent* event)
         QRadioButton::keyPressEvent(event);
         return;
     }
-    if ((event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) != 0 ||
-        parentWidget() == nullptr) {
+    if ((event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) != 0) {
         event->ignore();
         return;
     }
-    // The group in reading order: top to bottom, then left to right.
-    QList<OptionButton*> group;
-    for (auto* option : parentWidget()->findChildren<OptionButton*>(Qt::FindDirectChildrenOnly)) {
-        if (option == this || (option->isEnabled() && !option->isHidden())) {
-            group.push_back(option);
-        }
-    }
-    std::sort(group.begin(), group.end(), [](const QWidget* a, const QWidget* b) {
+    // The options that can take the selection, in reading order: top to
+    // bottom, then left to right.
+    QList<OptionButton*> options = group();
+    options.removeIf([this](const OptionButton* option) {
+        return option != this && (!option->isEnabled() || option->isHidden());
+    });
+    std::sort(options.begin(), options.end(), [](const QWidget* a, const QWidget* b) {
         return std::pair(a->y(), a->x()) < std::pair(b->y(), b->x());
     });
-    const qsizetype count = group.size();
-    OptionButton* next = group[(group.indexOf(this) + step + count) % count];
+    const qsizetype count = options.size();
+    OptionButton* next = options[(options.indexOf(this) + step + count) % count];
     next->setFocus(step < 0 ? Qt::BacktabFocusReason : Qt::TabFocusReason);
     next->click();
 }

@@ -17,15 +17,22 @@ class QLabel;
 namespace window {
 
 // Exclusive within its group box, as the toolkit's own radio buttons are (so
-// assistive technology announces a radio button); the arrow keys move the
-// selection to the next or previous option of the group, wrapping round, and
-// act as a click on it.
+// assistive technology announces a radio button). Each group is one stop of
+// the Tab key, at its selected option (the first option while none is); the
+// arrow keys move the selection to the next or previous option of the group,
+// wrapping round, and act as a click on it.
 class OptionButton : public QRadioButton {
+    Q_OBJECT
+
 public:
-    using QRadioButton::QRadioButton;
+    explicit OptionButton(QWidget* parent);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QList<OptionButton*> group() const;  // this one included
+    void become_tab_stop();
 };
 
 // Selects or clears one option button. Clearing leaves the other options of

@@ -75,18 +75,33 @@ TEST_F(AccessTest, KeysOnAPortOption)
         Qt::KeyboardModifiers modifiers;
         int port;             // selected afterwards
         bool timer_restarts;  // select_port ran
-        bool focus_stays;
+        const char* focus;
     };
+    const char* stays = "option_com1";
     const Case cases[] = {
-        {Qt::Key_Tab, Qt::NoModifier, 1, false, false},   {Qt::Key_Backtab, Qt::ShiftModifier, 1, false, false},
-        {Qt::Key_Shift, Qt::ShiftModifier, 1, false, true}, {Qt::Key_Control, Qt::ControlModifier, 1, false, true},
-        {Qt::Key_F5, Qt::NoModifier, 1, false, true},     {Qt::Key_A, Qt::NoModifier, 1, true, true},
-        {Qt::Key_A, Qt::ControlModifier, 1, true, true},  {Qt::Key_A, Qt::AltModifier, 1, false, true},
-        {Qt::Key_Space, Qt::NoModifier, 1, true, true},   {Qt::Key_Escape, Qt::NoModifier, 1, true, true},
-        {Qt::Key_Down, Qt::NoModifier, 2, true, false},   {Qt::Key_Right, Qt::NoModifier, 2, true, false},
-        {Qt::Key_Up, Qt::NoModifier, 4, true, false},     // wraps round within the group
+        // Tab goes to the selected option of the next group, Shift+Tab to the
+        // check box before the port group (the tab order wraps round).
+        {Qt::Key_Tab, Qt::NoModifier, 1, false, "option_single"},
+        {Qt::Key_Backtab, Qt::ShiftModifier, 1, false, "check_log_to_file"},
+        {Qt::Key_Shift, Qt::ShiftModifier, 1, false, stays},
+        {Qt::Key_Control, Qt::ControlModifier, 1, false, stays},
+        {Qt::Key_F5, Qt::NoModifier, 1, false, stays},
+        {Qt::Key_A, Qt::AltModifier, 1, false, stays},
+        {Qt::Key_A, Qt::NoModifier, 1, true, stays},
+        {Qt::Key_A, Qt::ControlModifier, 1, true, stays},
+        {Qt::Key_Space, Qt::NoModifier, 1, true, stays},
+        {Qt::Key_Escape, Qt::NoModifier, 1, true, stays},
+        {Qt::Key_Down, Qt::NoModifier, 2, true, "option_com2"},
+        {Qt::Key_Right, Qt::NoModifier, 2, true, "option_com2"},
+        {Qt::Key_Up, Qt::NoModifier, 4, true, "option_com4"},  // wraps round within the group
     };
     show();
+    // Tab stops once in each group, at its selected option.
+    window->control("check_log_to_file")->setFocus(Qt::TabFocusReason);
+    for (const char* stop : {"option_com1", "option_single", "option_1_sec", "check_log_to_file"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(focused().toStdString(), stop);
+    }
     auto* com1 = control<QRadioButton>("option_com1");
     for (const auto& c : cases) {
         SCOPED_TRACE(QKeySequence(c.key | c.modifiers).toString().toStdString());
@@ -96,12 +111,8 @@ TEST_F(AccessTest, KeysOnAPortOption)
         QTest::keyClick(com1, c.key, c.modifiers);
         EXPECT_EQ(window->Timer1().isActive(), c.timer_restarts);
         EXPECT_EQ(window->MSComm1().CommPort(), c.port);
-        const std::string selected = "option_com" + std::to_string(c.port);
-        EXPECT_TRUE(control<QRadioButton>(selected)->isChecked());
-        EXPECT_EQ(focused() == "option_com1", c.focus_stays) << focused().toStdString();
-        if (c.port != 1) {
-            EXPECT_EQ(focused().toStdString(), selected);
-        }
+        EXPECT_TRUE(control<QRadioButton>("option_com" + std::to_string(c.port))->isChecked());
+        EXPECT_EQ(focused().toStdString(), c.focus);
     }
     // The other groups: an interval change takes effect at once.
     for (const auto& [from, key, to] : {std::tuple("option_1_sec", Qt::Key_Down, "option_5_sec"),
