@@ -251,8 +251,8 @@ void frm_quelvane::option_com4_KeyPress(int) { select_port(); }
 
 bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
 {
-    // Like a typed character, the KeyPress event comes only from keys that
-    // type one: Tab and the arrows only move the focus or the selection.
+    // The KeyPress event comes only from keys that type a character: Tab and
+    // the arrows move the focus or the selection and nothing else.
     if (event->type() == QEvent::KeyPress && window::types_character(*static_cast<QKeyEvent*>(event))) {
         for (const auto& option : option_handlers) {
             if (this->*option.button == watched) {

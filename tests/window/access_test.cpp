@@ -2,7 +2,6 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
-#include <QFontDatabase>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,6 +10,7 @@
 #include <QStyleOption>
 #include <QTest>
 
+#include "log/reading_text.h"
 #include "window/control_table.h"
 #include "window/controls.h"
 #include "window_fixture.h"
@@ -124,9 +124,10 @@ TEST_F(AccessTest, KeysOnAPortOption)
     EXPECT_EQ(window->Timer1().interval(), 5000);
 }
 
-// Every caption, and the widest readings, fit their control at the window's
-// font, with the faces this machine has and with the usual stand-in faces.
-TEST(CaptionFitTest, EveryCaptionFitsItsControl)
+// Every caption, and the widest readings (the sensor's range is -55 to
+// +125 °C), fit their control at the window's font, with the faces this
+// machine has and with the usual stand-in faces.
+TEST_F(AccessTest, EveryCaptionFitsItsControl)
 {
     const QStringList saved = window::font_families();
     const struct {
@@ -139,20 +140,20 @@ TEST(CaptionFitTest, EveryCaptionFitsItsControl)
     };
     for (const auto& c : cases) {
         window::font_families() = c.families;
-        frm_quelvane window(std::make_unique<sensor::SimulatedBoard>());
-        const QString face = QFontInfo(window.font()).family();
+        const frm_quelvane laid_out(std::make_unique<sensor::SimulatedBoard>());
+        const QString face = QFontInfo(laid_out.font()).family();
         SCOPED_TRACE(face.toStdString());
         if (!c.face.isEmpty()) {
             ASSERT_EQ(face, c.face);
         }
         for (const auto& row : window::control_table) {
-            QWidget* widget = window.control(row.name);
+            QWidget* widget = laid_out.control(row.name);
             if (widget == nullptr || row.caption.empty()) {
                 continue;
             }
             QStringList texts{QString::fromUtf8(row.caption.data(), static_cast<qsizetype>(row.caption.size()))};
             if ((row.flags & window::big_bold) != 0 && row.kind == window::Kind::label) {
-                texts = {QStringLiteral("-55,0°C"), QStringLiteral("125,0°C"), QStringLiteral("--.-°C")};
+                texts = {measurement::reading_text(-55), measurement::reading_text(125), measurement::no_reading_text};
             }
             const QFontMetrics metrics(widget->font());
             QRect room;
