@@ -56,7 +56,7 @@ TEST_F(WindowTest, OptionsAreExclusivePerGroupAndCanAllBeClearedAndTheBoxCanBeGr
     EXPECT_FALSE(control<QRadioButton>("option_com1")->isChecked());
     EXPECT_TRUE(control<QRadioButton>("option_1_sec")->isChecked());  // other groups untouched
     window::set_selected(*com3, false);
-    for (const char* name : {"option_com1", "option_com2", "option_com4"}) {
+    for (const char* name : {"option_com1", "option_com2", "option_com3", "option_com4"}) {
         EXPECT_FALSE(control<QRadioButton>(name)->isChecked()) << name;
     }
 
