@@ -20,4 +20,6 @@ SerialError::SerialError(std::string device, int error_number, const std::string
 
 SerialControl::~SerialControl() { iic::forget_bus(*this); }
 
+std::string SerialControl::device_name() const { return "COM" + std::to_string(CommPort()); }
+
 }  // namespace serial
