@@ -37,7 +37,7 @@ inline constexpr std::size_t max_device_path = 126;
 
 // Throws SerialError (EINVAL, or ENAMETOOLONG when too long) unless device is
 // a path a port may be opened on: absolute under /dev/, at most
-// max_device_path bytes, no "." or ".." step, no control character. The
+// max_device_path bytes, no ".." step, no control character. The
 // message quotes the text (shortened, escaped) and says why. Every place
 // where a user can name a port device applies this before any open.
 void check_device_path(const std::string& device);

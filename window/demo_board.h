@@ -2,6 +2,7 @@
 // outdoor near 8 °C, drifting slowly by half degrees.
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>

@@ -4,6 +4,7 @@
 // made, with what that plugin would look at.
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
