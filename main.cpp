@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "window/close_on_signal.h"
+#include "window/display.h"
 #include "window/frm_quelvane.h"
 
 #ifdef QUELVANE_DEMO
@@ -36,6 +37,16 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
 
 int main(int argc, char* argv[])
 {
+    // Before the toolkit, which aborts without a display, and before any port.
+    if (!window::require_display(argc, argv)) {
+        return 1;
+    }
+#ifdef QUELVANE_DEMO
+    // The demo's settings and log are its own, never the monitor's.
+    if (!window::enter_demo_folder()) {
+        return 1;
+    }
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
     QApplication::setQuitOnLastWindowClosed(true);
