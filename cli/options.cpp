@@ -6,6 +6,8 @@
 namespace cli {
 namespace {
 
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
 // A value quoted for a one-line message: control bytes become '?', and a long
 // value is cut (at a character boundary) so the line stays readable.
 std::string quoted(std::string_view value)
@@ -17,7 +19,7 @@ std::string quoted(std::string_view value)
         if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
         text += "...";
     }
-    std::replace_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+    std::replace_if(text.begin(), text.end(), is_control, '?');
     return "'" + text + "'";
 }
 
@@ -140,7 +142,7 @@ std::string port_device_refusal(std::string_view device)
     if (device.size() >= 127) {
         return "127 bytes or longer";
     }
-    if (std::any_of(device.begin(), device.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+    if (std::any_of(device.begin(), device.end(), is_control)) {
         return "a control character in the path";
     }
     for (std::size_t start = 0; start <= device.size();) {
@@ -186,8 +188,8 @@ Options parse_arguments(const std::vector<std::string>& words)
         const std::string name = word->substr(0, equals);
         const Option* option = find_option(name);
         if (option == nullptr) {
-            return usage_error((word->size() > 1 && word->starts_with("-") ? "unknown option " : "unexpected argument ") +
-                               quoted(*word));
+            const bool looks_like_option = word->size() > 1 && word->starts_with("-");
+            return usage_error((looks_like_option ? "unknown option " : "unexpected argument ") + quoted(*word));
         }
         if (std::find(given.begin(), given.end(), option) != given.end()) {
             return usage_error(name + " given twice");

@@ -59,9 +59,9 @@ bool StopSignals::wait_until(std::chrono::steady_clock::time_point deadline)
 {
     using namespace std::chrono;
     for (;;) {
-        const auto left = ceil<milliseconds>(deadline - steady_clock::now());
+        const auto left = std::max(ceil<milliseconds>(deadline - steady_clock::now()), milliseconds(0));
         pollfd stop{pipe_[0], POLLIN, 0};
-        const int ready = ::poll(&stop, pipe_[0] < 0 ? 0 : 1, static_cast<int>(std::max<milliseconds::rep>(left.count(), 0)));
+        const int ready = ::poll(&stop, pipe_[0] < 0 ? 0 : 1, static_cast<int>(left.count()));
         if (ready > 0) {
             return false;  // the byte stays: every later wait returns false too
         }

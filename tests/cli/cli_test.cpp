@@ -101,7 +101,7 @@ TEST_F(Cli, OptionsAndUsageErrors)
         {{"--read", "--bogus", "--help"}, 0, "quelvane --read [--port P] [--sensors 1|2] [--json]\n", ""},
         {{"--read"}, 0, "sensor1 21.5\n", "/dev/ttyS0"},
         {{"--read", "--port", "COM3"}, 0, "sensor1 21.5\n", "/dev/ttyS2"},
-        {{"--read", "--port", "/dev/serial/by-id/usb-FTDI-if00"}, 0, "sensor1 21.5\n", "/dev/serial/by-id/usb-FTDI-if00"},
+        {{"--read", "--port", "/dev/serial/by-id/usb-FTDI"}, 0, "sensor1 21.5\n", "/dev/serial/by-id/usb-FTDI"},
         {{"--read", "--port=com4", "--sensors=2"}, 0, "sensor2 -3.0\n", "/dev/ttyS3"},
         {{"--read", "--sensors", "2", "--port", "/dev/ttyUSB0", "--json"}, 0, "\"sensor2\":-3.0}\n", "/dev/ttyUSB0"},
         {{"--bogus"}, 2, "quelvane: unknown option '--bogus' (see quelvane --help)\n", ""},
@@ -165,19 +165,19 @@ TEST_F(Cli, OptionsAndUsageErrors)
 TEST_F(Cli, DefaultsAreTheWindowsChoicesFromTheSettingsFileWhichStaysUntouched)
 {
     const std::string ct = "[CT]\r\nFileId=quelv\r\n";
-    const std::string key = "frm_quelvaner.";
+    const auto value = [](const char* option, const char* text) {
+        return std::string("frm_quelvaner.") + option + ".value=" + text + "\r\n";
+    };
     const struct {
         std::string ini;  // empty: no file
         int port, sensors, every;
     } cases[] = {
         {"", 1, 1, 1},
-        {ct + key + "option_com3.value=1\r\n" + key + "option_double.value= 2.5x\r\n" + key + "option_30_sec.value=1\r\n",
-         3, 2, 30},
+        {ct + value("option_com3", "1") + value("option_double", " 2.5x") + value("option_30_sec", "1"), 3, 2, 30},
         // Two ports stored as selected: the later in window order wins, as in the window.
-        {ct + key + "option_com1.value=1\r\n" + key + "option_com2.value=1\r\n" + key + "option_1_min.value=1\r\n", 2, 1,
-         60},
-        {ct + key + "option_com1.value=0\r\n" + key + "option_1_sec.value=0\r\n", 1, 1, 1},  // none selected
-        {"[CT]\r\nFileId=Quelv\r\n" + key + "option_com4.value=1\r\n" + key + "option_double.value=1\r\n", 1, 1, 1},
+        {ct + value("option_com1", "1") + value("option_com2", "1") + value("option_1_min", "1"), 2, 1, 60},
+        {ct + value("option_com1", "0") + value("option_1_sec", "0"), 1, 1, 1},  // none selected
+        {"[CT]\r\nFileId=Quelv\r\n" + value("option_com4", "1") + value("option_double", "1"), 1, 1, 1},  // foreign
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.ini);
@@ -189,7 +189,8 @@ TEST_F(Cli, DefaultsAreTheWindowsChoicesFromTheSettingsFileWhichStaysUntouched)
         EXPECT_EQ(saved.every_seconds, c.every);
     }
 
-    const std::string ini = ct + key + "option_com2.value=1\r\n" + key + "option_double.value=1\r\n[Ports]\r\nCOM2=/dev/ttyUSB1\r\n";
+    const std::string ini =
+        ct + value("option_com2", "1") + value("option_double", "1") + "[Ports]\r\nCOM2=/dev/ttyUSB1\r\n";
     write_bytes("Quelvane.INI", ini);
     EXPECT_EQ(run({"--read"}), 0);
     EXPECT_EQ(run({"--log"}), 0);
@@ -206,7 +207,8 @@ TEST_F(Cli, APortsMappingThatIsNoPortDeviceIsAFailedReadingThatSaysWhy)
     const struct {
         std::string mapped, err;
     } cases[] = {
-        {"/tmp/quelvane-no-such-port", "sensor 1: /tmp/quelvane-no-such-port: refused as a port: not an absolute path under /dev/\n"},
+        {"/tmp/quelvane-no-such-port",
+         "sensor 1: /tmp/quelvane-no-such-port: refused as a port: not an absolute path under /dev/\n"},
         {cut + "yyyy", "sensor 1: " + cut + ": refused as a port: 127 bytes or longer\n"},
     };
     for (const auto& c : cases) {
@@ -222,8 +224,8 @@ TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
 {
     using sensor::SimulatedBoard;
     const std::string time = "{\"time\":\"2026-12-06T22:10:00+01:00\"";
-    const std::string denied = ": sim:COM1: open: Permission denied (the user needs read and write access to the device, "
-                               "usually by being in the dialout group)\n";
+    const std::string denied = ": sim:COM1: open: Permission denied (the user needs read and write access to the "
+                               "device, usually by being in the dialout group)\n";
     const auto absent = [](SimulatedBoard& board) { board.set_present(1, false); };
     const auto locked_out = [](SimulatedBoard& board) { board.set_open_error(EACCES); };
     const auto limits = [](SimulatedBoard& board) {
