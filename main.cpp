@@ -1,14 +1,18 @@
 // quelvane: shows the temperatures of one or two sensors read over a serial
-// port's control lines. quelvane-demo: the same window on a simulated board.
+// port's control lines; with options, runs a command that needs no display
+// instead (quelvane --help). quelvane-demo: the same on a simulated board.
 #include <QApplication>
 #include <QTimer>
+#include <iostream>
 #include <memory>
 
+#include "cli/commands.h"
 #include "window/close_on_signal.h"
 #include "window/display.h"
 #include "window/frm_quelvane.h"
 
 #ifdef QUELVANE_DEMO
+#include "sensor/simulated_board.h"
 #include "window/demo_board.h"
 #else
 #include "bus/posix_serial_control.h"
@@ -33,20 +37,46 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
 #endif
 }
 
+// The control the commands read through, on the device they name.
+std::unique_ptr<serial::SerialControl> make_command_control(const std::string& device)
+{
+#ifdef QUELVANE_DEMO
+    (void)device;  // the demo never touches a port: its sensors at their centres
+    auto board = std::make_unique<sensor::SimulatedBoard>();
+    board->set_temperature(0, 21.0);
+    board->set_temperature(1, 8.0);
+    return board;
+#else
+    return cli::port_control(device);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
+    // Decided before any application object exists: the commands need no
+    // display and never start the window's toolkit.
+    const cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));
+#ifdef QUELVANE_DEMO
+    // The demo's settings and log are its own, never the monitor's, for its
+    // commands as for its window.
+    if (cli::uses_files(options.command) && !window::enter_demo_folder()) {
+        return 1;
+    }
+#endif
+    if (options.command == cli::Command::history) {
+        std::cerr << "quelvane: --history is not built in yet\n";
+        return 2;
+    }
+    if (options.command != cli::Command::window) {
+        return cli::run_command(options, make_command_control);
+    }
+
     // Before the toolkit, which aborts without a display, and before any port.
     if (!window::require_display(argc, argv)) {
         return 1;
     }
-#ifdef QUELVANE_DEMO
-    // The demo's settings and log are its own, never the monitor's.
-    if (!window::enter_demo_folder()) {
-        return 1;
-    }
-#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
     QApplication::setQuitOnLastWindowClosed(true);
