@@ -58,6 +58,11 @@ int main(int argc, char* argv[])
     // Decided before any application object exists: the commands need no
     // display and never start the window's toolkit.
     const cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));
+    // The window needs a display: said before the toolkit, which aborts
+    // without one, and before any port or file is touched.
+    if (options.command == cli::Command::window && !window::require_display(argc, argv)) {
+        return 1;
+    }
 #ifdef QUELVANE_DEMO
     // The demo's settings and log are its own, never the monitor's, for its
     // commands as for its window.
@@ -71,11 +76,6 @@ int main(int argc, char* argv[])
     }
     if (options.command != cli::Command::window) {
         return cli::run_command(options, make_command_control);
-    }
-
-    // Before the toolkit, which aborts without a display, and before any port.
-    if (!window::require_display(argc, argv)) {
-        return 1;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
