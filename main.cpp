@@ -16,7 +16,6 @@
 #include "window/demo_board.h"
 #else
 #include "bus/posix_serial_control.h"
-#include "settings/ini.h"
 #endif
 
 namespace {
@@ -30,10 +29,7 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
     // COM1..COM4 are /dev/ttyS0..3 unless the settings file maps them, e.g.
     // [Ports] COM1=/dev/ttyUSB0. Looked up at every open, so an edit takes
     // effect at the next port selection.
-    return std::make_unique<serial::PosixSerialControl>([](int port) {
-        const std::string key = "COM" + std::to_string(port);
-        return ini::read_ini_section(ini::ports_section, key, serial::default_device_for_port(port));
-    });
+    return std::make_unique<serial::PosixSerialControl>(cli::device_for_port);
 #endif
 }
 

@@ -50,21 +50,26 @@ bool has_parent_step(const std::string& path)
 
 }  // namespace
 
-void check_device_path(const std::string& device)
+std::optional<DeviceRefusal> device_path_refusal(const std::string& device)
 {
-    const auto refuse = [&device](int error, const char* why) {
-        throw SerialError(device, error, quoted(device) + ": not opened as a port: " + why);
-    };
     if (device.size() > max_device_path) {
-        refuse(ENAMETOOLONG, "a device path must be shorter than 127 bytes");
+        return DeviceRefusal{ENAMETOOLONG, "a device path must be shorter than 127 bytes"};
     }
     for (const char c : device) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            refuse(EINVAL, "the path holds a control character");
+            return DeviceRefusal{EINVAL, "the path holds a control character"};
         }
     }
     if (!device.starts_with("/dev/") || device.size() == 5 || has_parent_step(device)) {
-        refuse(EINVAL, "a port must be an absolute device path under /dev/, such as /dev/ttyUSB0");
+        return DeviceRefusal{EINVAL, "a port must be an absolute device path under /dev/, such as /dev/ttyUSB0"};
+    }
+    return std::nullopt;
+}
+
+void check_device_path(const std::string& device)
+{
+    if (const auto refusal = device_path_refusal(device)) {
+        throw SerialError(device, refusal->error_number, quoted(device) + ": not opened as a port: " + refusal->why);
     }
 }
 

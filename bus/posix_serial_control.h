@@ -35,11 +35,20 @@ std::string default_device_for_port(int port);
 // gives back, so that a value cut by that read is never taken for a path.
 inline constexpr std::size_t max_device_path = 126;
 
-// Throws SerialError (EINVAL, or ENAMETOOLONG when too long) unless device is
-// a path a port may be opened on: absolute under /dev/, at most
-// max_device_path bytes, no ".." step, no control character. The
-// message quotes the text (shortened, escaped) and says why. Every place
-// where a user can name a port device applies this before any open.
+// Why device cannot be a path a port may be opened on, with the errno that
+// says it (EINVAL, or ENAMETOOLONG when too long); nullopt when it can. A
+// port is opened read-write and its lines driven, so only an absolute path
+// under /dev/ is taken, of at most max_device_path bytes, with no ".." step
+// and no control character.
+struct DeviceRefusal {
+    int error_number;
+    std::string why;  // "a device path must be shorter than 127 bytes"
+};
+std::optional<DeviceRefusal> device_path_refusal(const std::string& device);
+
+// Throws SerialError for a refused device; the message quotes the text
+// (shortened, escaped) and says why. Every place where a user can name a port
+// device applies this before any open.
 void check_device_path(const std::string& device);
 
 class PosixSerialControl final : public SerialControl {

@@ -132,12 +132,8 @@ private:
 
 std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
 {
-    return std::make_unique<serial::PosixSerialControl>([device](int) {
-        if (const std::string refusal = port_device_refusal(device); !refusal.empty()) {
-            throw std::runtime_error(device + ": refused as a port: " + refusal);
-        }
-        return device;
-    });
+    // The control itself refuses a device that is no port path, before any open.
+    return std::make_unique<serial::PosixSerialControl>([device](int) { return device; });
 }
 
 SavedChoices saved_choices()

@@ -18,7 +18,7 @@ namespace cli {
 // for the tests and the demo.
 using ControlFactory = std::function<std::unique_ptr<serial::SerialControl>(const std::string& device)>;
 
-// The real port on device. A device that port_device_refusal refuses (a
+// The real port on device. A device that serial::device_path_refusal refuses (a
 // [Ports] mapping in the settings file can name one) is never opened: every
 // reading through it fails and says why.
 std::unique_ptr<serial::SerialControl> port_control(const std::string& device);

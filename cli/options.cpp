@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "bus/posix_serial_control.h"
+
 namespace cli {
 namespace {
 
@@ -36,9 +38,8 @@ std::string set_port(Options& options, std::string_view value)
         options.port = "COM" + std::string(1, value[3]);
         return {};
     }
-    const std::string refusal = port_device_refusal(value);
-    if (!refusal.empty()) {
-        return "--port " + quoted(value) + ": " + refusal + "; a port is COM1 to COM4 or a device such as /dev/ttyUSB0";
+    if (const auto refusal = serial::device_path_refusal(std::string(value))) {
+        return "--port " + quoted(value) + ": " + refusal->why + "; a port is COM1 to COM4 or a device such as /dev/ttyUSB0";
     }
     options.port = std::string(value);
     return {};
@@ -133,27 +134,6 @@ Options usage_error(std::string error)
 }
 
 }  // namespace
-
-std::string port_device_refusal(std::string_view device)
-{
-    if (!device.starts_with("/dev/") || device.size() == 5) {
-        return "not an absolute path under /dev/";
-    }
-    if (device.size() >= 127) {
-        return "127 bytes or longer";
-    }
-    if (std::any_of(device.begin(), device.end(), is_control)) {
-        return "a control character in the path";
-    }
-    for (std::size_t start = 0; start <= device.size();) {
-        const std::size_t end = std::min(device.find('/', start), device.size());
-        if (device.substr(start, end - start) == "..") {
-            return "a '..' in the path";
-        }
-        start = end + 1;
-    }
-    return {};
-}
 
 std::vector<std::string> arguments_of(int argc, char** argv)
 {

@@ -30,7 +30,7 @@ constexpr bool uses_files(Command command)
 struct Options {
     Command command = Command::window;
     std::string error;  // usage_error: one line, without the program name
-    // "COM1".."COM4", or a device path that port_device_refusal accepts.
+    // "COM1".."COM4", or a device path that serial::device_path_refusal accepts.
     std::optional<std::string> port;
     std::optional<int> sensors;        // 1 or 2
     std::optional<int> every_seconds;  // 1 to max_every_seconds
@@ -50,12 +50,5 @@ std::vector<std::string> arguments_of(int argc, char** argv);
 std::string usage_text();
 // "quelvane X.Y.Z"
 std::string version_text();
-
-// Why device cannot name a serial port, or empty when it can. A port is opened
-// read-write and its lines driven, so only an absolute path under /dev/ with
-// no ".." component and no control character is taken, and only one shorter
-// than 127 bytes: the settings file reads back at most 127, so a longer name
-// may have been cut into the name of another file.
-std::string port_device_refusal(std::string_view device);
 
 }  // namespace cli

@@ -114,12 +114,12 @@ TEST_F(Cli, OptionsAndUsageErrors)
         {{"--read", "--file", "x.txt"}, 2, "--file goes with --log only", ""},
         {{"--log", "--json"}, 2, "--json goes with --read only", ""},
         {{"--read", "--port"}, 2, "--port needs a value", ""},
-        {{"--read", "--port", "COM5"}, 2, "--port 'COM5': not an absolute path under /dev/", ""},
-        {{"--read", "--port", "/tmp/ttyUSB0"}, 2, "not an absolute path under /dev/", ""},
-        {{"--read", "--port", "/dev/"}, 2, "not an absolute path under /dev/", ""},
-        {{"--read", "--port", "/dev/../etc/passwd"}, 2, "a '..' in the path", ""},
-        {{"--read", "--port", long_device}, 2, "127 bytes or longer", ""},
-        {{"--read", "--port", "/dev/tty\nS0"}, 2, "--port '/dev/tty?S0': a control character in the path", ""},
+        {{"--read", "--port", "COM5"}, 2, "--port 'COM5': a port must be an absolute device path under /dev/", ""},
+        {{"--read", "--port", "/tmp/ttyUSB0"}, 2, "must be an absolute device path under /dev/", ""},
+        {{"--read", "--port", "/dev/"}, 2, "must be an absolute device path under /dev/", ""},
+        {{"--read", "--port", "/dev/../etc/passwd"}, 2, "must be an absolute device path under /dev/", ""},
+        {{"--read", "--port", long_device}, 2, "a device path must be shorter than 127 bytes", ""},
+        {{"--read", "--port", "/dev/tty\nS0"}, 2, "--port '/dev/tty?S0': the path holds a control character", ""},
         {{"--read", "--sensors", "3"}, 2, "--sensors takes 1 or 2, not '3'", ""},
         {{"--read", "--sensors", "1", "--sensors", "2"}, 2, "--sensors given twice", ""},
         {{"--log", "--every", "0"}, 2, "--every takes a whole number of seconds from 1 to 86400, not '0'", ""},
@@ -203,9 +203,10 @@ TEST_F(Cli, APortsMappingThatIsNoPortDeviceIsAFailedReadingThatSaysWhy)
     const struct {
         std::string mapped, err;
     } cases[] = {
-        {"/tmp/quelvane-no-such-port",
-         "sensor 1: /tmp/quelvane-no-such-port: refused as a port: not an absolute path under /dev/\n"},
-        {cut + "yyyy", "sensor 1: " + cut + ": refused as a port: 127 bytes or longer\n"},
+        {"/tmp/quelvane-no-such-port", "sensor 1: \"/tmp/quelvane-no-such-port\": not opened as a port: a port must "
+                                       "be an absolute device path under /dev/, such as /dev/ttyUSB0\n"},
+        {cut + "yyyy", "sensor 1: \"" + cut.substr(0, 48) +
+                           "\"...: not opened as a port: a device path must be shorter than 127 bytes\n"},
     };
     for (const auto& c : cases) {
         write_bytes("Quelvane.INI", "[Ports]\nCOM1=" + c.mapped + "\n");
