@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QTimer>
 #include <memory>
+#include <string_view>
 
+#include "history/history_command.h"
 #include "window/close_on_signal.h"
 #include "window/frm_quelvane.h"
 
@@ -36,6 +38,11 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
 
 int main(int argc, char* argv[])
 {
+    // Before anything else: the history never opens a port.
+    if (argc > 1 && std::string_view(argv[1]) == "--history") {
+        return history::run_history(argc, argv, std::vector<std::string>(argv + 2, argv + argc));
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
     QApplication::setQuitOnLastWindowClosed(true);
