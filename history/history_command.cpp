@@ -113,8 +113,11 @@ int run_exports(int argc, char** argv, const Options& options)
         std::fprintf(stderr, "quelvane: --history: cannot read %s: %s\n", options.file.c_str(), read.error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "%s: %zu records, %llu lines skipped\n", options.file.c_str(), read.records.size(),
-                 static_cast<unsigned long long>(read.skipped));
+    const auto count = [](std::uint64_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    std::fprintf(stderr, "%s: %s, %s skipped\n", options.file.c_str(), count(read.records.size(), "record").c_str(),
+                 count(read.skipped, "line").c_str());
     std::string error;
     if (!options.csv.empty() && !export_csv(read.records, options.csv, error)) {
         std::fprintf(stderr, "quelvane: --history: cannot write %s: %s\n", options.csv.c_str(), error.c_str());

@@ -144,7 +144,7 @@ const char* skip_blanks(const char* p, const char* end)
 bool parse_record(const char* p, const char* end, unsigned char (&cached)[10], std::uint32_t& cached_seconds,
                   LogRecord& record)
 {
-    while (end > p && (end[-1] == '\r' || is_blank(end[-1]))) {
+    while (end > p && (end[-1] == '\n' || end[-1] == '\r' || is_blank(end[-1]))) {
         --end;
     }
     constexpr std::ptrdiff_t shortest = 10 + 8 + 4;  // date, time, "0°C"

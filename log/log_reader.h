@@ -30,7 +30,7 @@ inline constexpr std::int16_t no_value = INT16_MIN;
 // The longest line that can be a record; longer ones are skipped unread.
 inline constexpr std::size_t max_record_length = 160;
 
-// One line, without its line feed (a trailing carriage return is allowed), or
+// One line, its line end (CR LF or LF) allowed, or
 // nothing when it is not a record.
 std::optional<LogRecord> parse_log_line(std::string_view line);
 
