@@ -283,7 +283,9 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
     const QFontMetrics metrics = painter.fontMetrics();
     const QRectF plot = plot_rect(area, metrics);
     const int columns = static_cast<int>(plot.width());
-    if (columns < 2 || plot.height() < 2 || span.width() <= 0) {
+    if (columns < 2 || plot.height() < 2 || series.empty() || span.width() <= 0) {
+        painter.setPen(axis_colour);
+        painter.drawText(area, Qt::AlignCenter, QStringLiteral("Aucun relevé"));
         painter.restore();
         return;
     }
@@ -301,7 +303,7 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
         painter.setPen(Qt::black);
         painter.drawText(QPointF(plot.left() + 24, baseline), statistics_text(shown.total.sensor[sensor], sensor));
     }
-    if (!series.empty()) {
+    {
         const QString shown_span =
             QStringLiteral("du ") + time_label(static_cast<std::uint32_t>(std::max(0.0, span.t0)), "dd/MM/yyyy HH:mm:ss") +
             QStringLiteral(" au ") +
@@ -348,8 +350,7 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
     painter.setRenderHint(QPainter::Antialiasing, true);
     if (shown.total.sensor[0].count + shown.total.sensor[1].count == 0) {
         painter.setPen(axis_colour);
-        painter.drawText(plot, Qt::AlignCenter, series.empty() ? QStringLiteral("Aucun relevé")
-                                                               : QStringLiteral("Aucune mesure sur cette période"));
+        painter.drawText(plot, Qt::AlignCenter, QStringLiteral("Aucune mesure sur cette période"));
     }
     for (const int sensor : {1, 0}) {  // sensor 1 on top
         draw_sensor(painter, series, shown, sensor, plot, range);

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <cerrno>
 
 #include "history/chart.h"
 
@@ -49,15 +50,41 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     setTabOrder(zoom_in, zoom_out);
     setTabOrder(zoom_out, all);
 
-    follow_file();
     follow_timer_ = new QTimer(this);
     follow_timer_->setInterval(follow_period_ms);
     connect(follow_timer_, &QTimer::timeout, this, &HistoryWindow::follow_file);
+    loader_ = std::thread([this] {
+        std::vector<LogRecord> records;
+        if (file_.read_new(records) != measurement::LogFile::Change::failed) {
+            loaded_.assign(std::move(records));
+        }
+        QMetaObject::invokeMethod(this, &HistoryWindow::finish_loading, Qt::QueuedConnection);
+    });
+    status_->setText(status_text());
+}
+
+HistoryWindow::~HistoryWindow()
+{
+    if (loader_.joinable()) {
+        loader_.join();
+    }
+}
+
+void HistoryWindow::finish_loading()
+{
+    if (!loader_.joinable()) {
+        return;
+    }
+    loader_.join();
+    series_ = std::move(loaded_);
+    chart_->series_changed(true);
+    status_->setText(status_text());
     follow_timer_->start();
 }
 
 void HistoryWindow::follow_file()
 {
+    finish_loading();
     std::vector<LogRecord> records;
     switch (file_.read_new(records)) {
     case measurement::LogFile::Change::none:
@@ -78,6 +105,9 @@ void HistoryWindow::follow_file()
 
 QString HistoryWindow::status_text() const
 {
+    if (loader_.joinable()) {
+        return QStringLiteral("Lecture de ") + name_ + QStringLiteral("…");
+    }
     if (file_.error() == ENOENT) {
         return name_ + QStringLiteral(" : fichier introuvable, en attente des premiers relevés");
     }

@@ -51,6 +51,7 @@ TEST_F(HistoryTest, FollowsTheFileAsItGrowsAndWaitsForAPartialLineToEnd)
 {
     history::HistoryWindow window(QString::fromStdString(log));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Quelvane — historique"));
+    window.follow_file();  // the reading from the start has ended
     EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : fichier introuvable, en attente des premiers relevés"));
     EXPECT_TRUE(window.follow_timer().isActive());
     EXPECT_EQ(window.follow_timer().interval(), 1000);
@@ -88,6 +89,7 @@ TEST_F(HistoryTest, ChartZoomsPansAndTellsItsFiguresToAScreenReader)
     }
     settings_test::write_bytes(log, bytes);
     history::HistoryWindow window(QString::fromStdString(log));
+    window.follow_file();
     window.resize(800, 400);
     history::ChartView& chart = window.chart();
     const history::TimeSpan all = chart.span();

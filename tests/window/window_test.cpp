@@ -186,6 +186,7 @@ TEST_F(WindowTest, ContextMenuFromMouseOrKeyboardOpensTheHistoryOfTheCurrentFold
     auto* shown = window->findChild<history::HistoryWindow*>();
     ASSERT_NE(shown, nullptr);
     EXPECT_TRUE(shown->isVisible());
+    shown->follow_file();
     EXPECT_EQ(shown->windowTitle(), QStringLiteral("Quelvane — historique"));
     EXPECT_TRUE(shown->status_text().startsWith(QStringLiteral("Quelvane.txt : fichier introuvable")));
 
