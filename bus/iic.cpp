@@ -143,14 +143,16 @@ std::int16_t iic_read_byte(std::int16_t ack)
     return value;
 }
 
-void open_bus(serial::SerialControl& control)
+bool open_bus(serial::SerialControl& control)
 {
     bus_port = &control;
-    if (!control.PortOpen()) {
-        control.set_PortOpen(true);
-        control.set_RTSEnable(true);
-        control.set_DTREnable(true);
+    if (control.PortOpen()) {
+        return false;
     }
+    control.set_PortOpen(true);
+    control.set_RTSEnable(true);
+    control.set_DTREnable(true);
+    return true;
 }
 
 void close_bus()

@@ -53,7 +53,9 @@ std::int16_t iic_read_byte(std::int16_t ack);
 
 // Makes control the bus port. Opens it when closed and brings the bus to
 // idle (clock, then data, high); an already open port has no line touched.
-void open_bus(serial::SerialControl& control);
+// Returns true when it opened the port: a board powered from the port has
+// just been powered up.
+bool open_bus(serial::SerialControl& control);
 // Closes the bus port when one is stored and open; otherwise does nothing.
 void close_bus();
 

@@ -30,6 +30,8 @@ PosixSerialControl::PosixSerialControl(DeviceForPort device_for_port, SystemCall
 
 PosixSerialControl::~PosixSerialControl() { close_port(); }
 
+std::string PosixSerialControl::device_name() const { return PortOpen() ? device_ : device_for_port_(port_); }
+
 void PosixSerialControl::set_CommPort(int port)
 {
     if (port < 1 || port > 4) {

@@ -43,6 +43,8 @@ public:
     void set_DTREnable(bool asserted) override;
     void set_RTSEnable(bool asserted) override;
     bool CTSHolding() override;
+    // The device open now, or the one the next open would use.
+    std::string device_name() const override;
 
     // Device the port was opened on (empty while closed).
     const std::string& device() const { return device_; }

@@ -15,4 +15,6 @@ SerialError::SerialError(std::string device, std::string operation, int error_nu
 
 SerialControl::~SerialControl() { iic::forget_bus(*this); }
 
+std::string SerialControl::device_name() const { return "COM" + std::to_string(CommPort()); }
+
 }  // namespace serial

@@ -47,6 +47,10 @@ public:
 
     // State of CTS at the moment of the call.
     virtual bool CTSHolding() = 0;
+
+    // The device as a person would name it in a message ("/dev/ttyUSB0");
+    // by default the port number ("COM1").
+    virtual std::string device_name() const;
 };
 
 }  // namespace serial

@@ -1,5 +1,10 @@
 #include "sensor/read_sensor.h"
 
+#include <bitset>
+#include <cerrno>
+#include <cstdio>
+#include <thread>
+
 #include "bus/iic.h"
 
 namespace sensor {
@@ -10,6 +15,38 @@ constexpr int start_convert = 0xEE;
 constexpr int read_temperature = 0xAA;
 // Polarity bit set, one-shot bit clear: the sensor converts continuously.
 constexpr int config_continuous = 0x02;
+constexpr int sensor_addresses = 8;  // the three address pins
+
+void sleep_max_conversion_time() { std::this_thread::sleep_for(max_conversion_time); }
+
+ConversionWait conversion_wait = sleep_max_conversion_time;
+
+// Which sensors have finished a reading since the port was last opened, and
+// so hold a measurement. Like the bus port, only the thread that drives the
+// bus touches it.
+struct Session {
+    const serial::SerialControl* control = nullptr;
+    std::bitset<sensor_addresses> converted;
+};
+Session session;
+
+std::string hex_address(int seven_bit)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", seven_bit);
+    return text;
+}
+
+std::string serial_failure(const serial::SerialError& error)
+{
+    std::string text = error.what();
+    if (error.error_number() == EACCES || error.error_number() == EPERM) {
+        text += " (the user needs read and write access to the device, usually by being in the dialout group)";
+    } else if (error.error_number() == EBUSY) {
+        text += " (another program holds the port)";
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -23,17 +60,22 @@ double to_degrees(int msb, int lsb)
     return degrees;
 }
 
-double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept
+void set_conversion_wait(ConversionWait wait)
 {
-    // The address pins give eight possible sensors; anything else has no
-    // address on the bus.
-    if (index < 0 || index > 7) {
-        return READ_FAILED;
+    conversion_wait = wait ? std::move(wait) : ConversionWait(sleep_max_conversion_time);
+}
+
+Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& control) noexcept
+{
+    if (index < 0 || index >= sensor_addresses) {
+        return {READ_FAILED, "no sensor " + std::to_string(index + 1) + " on the bus"};
     }
     const int write_address = 0x90 + 2 * index;
     const int read_address = 0x91 + 2 * index;
     try {
-        iic::open_bus(control);
+        if (iic::open_bus(control) || session.control != &control) {
+            session = Session{&control, {}};
+        }
         iic::iic_stop();
         // The idle bus is held high by the pull-ups; a 0 here means the
         // adapter is unplugged or the data line is stuck.
@@ -43,9 +85,11 @@ double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept
         // the bytes read are only what the floating line showed. The
         // exchange runs to its end either way, so the waveform does not
         // depend on the answers.
-        bool addressed = true;
-        const auto address = [&addressed](int byte) {
-            addressed = (iic::iic_write_byte(byte) == 0) && addressed;
+        int unanswered = 0;  // first address byte nobody acknowledged
+        const auto address = [&unanswered](int byte) {
+            if (iic::iic_write_byte(byte) != 0 && unanswered == 0) {
+                unanswered = byte;
+            }
         };
 
         iic::iic_start();
@@ -58,8 +102,12 @@ double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept
         iic::iic_write_byte(start_convert);
         iic::iic_stop();
 
-        // No pause after starting the conversion: in continuous mode the
-        // register holds the last completed conversion.
+        // In continuous mode the register holds the last completed
+        // conversion, so only a sensor that has none yet is waited for.
+        if (!session.converted[static_cast<std::size_t>(index)]) {
+            conversion_wait();
+        }
+
         iic::iic_start();
         address(write_address);
         iic::iic_write_byte(read_temperature);
@@ -71,14 +119,28 @@ double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept
         const double degrees = to_degrees(msb, lsb);
         iic::iic_stop();
 
-        if (!idle_line_high || !addressed) {
-            return READ_FAILED;
+        if (!idle_line_high) {
+            return {READ_FAILED, control.device_name() +
+                                     ": the data line reads low on an idle bus (adapter unplugged, or the line stuck)"};
         }
-        return degrees;
-    } catch (...) {
+        if (unanswered != 0) {
+            return {READ_FAILED, "no acknowledge at " + hex_address(unanswered >> 1)};
+        }
+        session.converted[static_cast<std::size_t>(index)] = true;
+        return {degrees, {}};
+    } catch (const serial::SerialError& error) {
         // Abandoned where it failed: no stop is sent, the port stays as it is.
-        return READ_FAILED;
+        return {READ_FAILED, serial_failure(error)};
+    } catch (const std::exception& error) {
+        return {READ_FAILED, error.what()};
+    } catch (...) {
+        return {READ_FAILED, "unknown error"};
     }
+}
+
+double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept
+{
+    return read_sensor_with_reason(index, control).celsius;
 }
 
 }  // namespace sensor

@@ -2,7 +2,10 @@
 // serial-line bus.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "bus/serial_control.h"
 
@@ -16,10 +19,38 @@ inline constexpr double READ_FAILED = 1000.0;
 // negative readings (two's complement in the msb).
 double to_degrees(int msb, int lsb);
 
+// A reading, and why it failed in words for a terminal or the journal:
+// "/dev/ttyUSB0: open: Permission denied (…dialout group…)", "no acknowledge
+// at 0x49", "/dev/ttyS0: the data line reads low on an idle bus (…)".
+struct Reading {
+    double celsius = READ_FAILED;
+    std::string failure;  // empty when the reading succeeded
+
+    bool ok() const { return celsius != READ_FAILED; }
+};
+
 // Reads sensor `index` (0: IC2 at 7-bit address 0x48, 1: IC3 at 0x49) through
-// `control`, opening the port on first use. Returns degrees Celsius, or
-// READ_FAILED when the port cannot be used, the adapter does not hold the idle
-// bus high, or the sensor does not acknowledge its address. Never throws.
+// `control`, opening the port on first use. Fails when the port cannot be
+// used, the adapter does not hold the idle bus high, or the sensor does not
+// acknowledge its address. Never throws.
+//
+// A DS1621 powers up idle, its temperature register holding no measurement,
+// and a board fed from the port powers up at every open. So the first reading
+// of each sensor after the port was opened waits the conversion time between
+// starting the conversion and reading the register; later readings do not
+// pause (the sensor converts continuously).
+Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& control) noexcept;
+
+// The same, as degrees or READ_FAILED.
 double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept;
+
+// The longest a DS1621 takes for one conversion.
+inline constexpr std::chrono::milliseconds max_conversion_time{1000};
+
+// How the first reading after an opening waits for the conversion: by
+// default sleeping max_conversion_time. Simulated boards may shorten it; a
+// null function restores the default.
+using ConversionWait = std::function<void()>;
+void set_conversion_wait(ConversionWait wait);
 
 }  // namespace sensor

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <string>
+#include <thread>
 
 namespace sensor {
 namespace {
@@ -59,6 +60,7 @@ void SimulatedBoard::set_PortOpen(bool open)
             throw serial::SerialError("sim:COM" + std::to_string(port_), "open", open_error_);
         }
         ++counters_.opens;
+        power_up();
     }
     // Opening or closing leaves both outputs low and every device idle.
     open_ = open;
@@ -76,18 +78,21 @@ bool SimulatedBoard::PortOpen() const
 
 void SimulatedBoard::set_DTREnable(bool asserted)
 {
+    latency();
     std::lock_guard lock(mutex_);
     drive(asserted, rts_);
 }
 
 void SimulatedBoard::set_RTSEnable(bool asserted)
 {
+    latency();
     std::lock_guard lock(mutex_);
     drive(dtr_, asserted);
 }
 
 bool SimulatedBoard::CTSHolding()
 {
+    latency();
     std::lock_guard lock(mutex_);
     if (!open_) {
         throw serial::SerialError("sim:COM" + std::to_string(port_), "read CTS", EBADF);
@@ -112,10 +117,6 @@ void SimulatedBoard::set_register(int index, std::uint8_t msb, std::uint8_t lsb)
     Sensor& sensor = check_index(index);
     sensor.msb = msb;
     sensor.lsb = lsb;
-    if (sensor.converting) {  // conversions are instantaneous here
-        sensor.reg_msb = msb;
-        sensor.reg_lsb = lsb;
-    }
 }
 
 void SimulatedBoard::set_present(int index, bool present)
@@ -137,6 +138,18 @@ void SimulatedBoard::set_open_error(int error_number)
 {
     std::lock_guard lock(mutex_);
     open_error_ = error_number;
+}
+
+void SimulatedBoard::set_conversion_time(std::chrono::microseconds time)
+{
+    std::lock_guard lock(mutex_);
+    conversion_time_ = time;
+}
+
+void SimulatedBoard::set_line_latency(std::chrono::microseconds latency)
+{
+    std::lock_guard lock(mutex_);
+    line_latency_ = latency;
 }
 
 SimulatedBoard::Counters SimulatedBoard::counters() const
@@ -183,6 +196,32 @@ bool SimulatedBoard::rts() const
 }
 
 // --- The wire -------------------------------------------------------------
+
+// Outside the lock, so that a test thread can look at the board meanwhile.
+void SimulatedBoard::latency() const
+{
+    std::chrono::microseconds wait;
+    {
+        std::lock_guard lock(mutex_);
+        wait = line_latency_;
+    }
+    if (wait.count() > 0) {
+        std::this_thread::sleep_for(wait);
+    }
+}
+
+// Every sensor idle with no measurement, as after switching the board on.
+void SimulatedBoard::power_up()
+{
+    for (Sensor& sensor : sensors_) {
+        sensor.config.reset();
+        sensor.converting = false;
+        sensor.reg_msb = power_up_msb;
+        sensor.reg_lsb = power_up_lsb;
+        sensor.pointer = Pointer::none;
+        sensor.command_pending = true;
+    }
+}
 
 bool SimulatedBoard::sda() const { return dtr_ && !slave_pull_; }
 
@@ -345,12 +384,17 @@ void SimulatedBoard::byte_received(std::uint8_t byte)
             sensor.pointer = Pointer::config;
             break;
         case 0xEE:
-            sensor.converting = true;
-            sensor.reg_msb = sensor.msb;
-            sensor.reg_lsb = sensor.lsb;
+            if (!sensor.converting) {
+                sensor.converting = true;
+                sensor.converted_at = Clock::now() + conversion_time_;
+            }
             sensor.pointer = Pointer::none;
             break;
         case 0x22:
+            if (sensor.converting && Clock::now() >= sensor.converted_at) {
+                sensor.reg_msb = sensor.msb;  // the last conversion stays
+                sensor.reg_lsb = sensor.lsb;
+            }
             sensor.converting = false;
             sensor.pointer = Pointer::none;
             break;
@@ -373,6 +417,12 @@ std::uint8_t SimulatedBoard::next_byte_to_send()
     Sensor& sensor = sensors_[static_cast<std::size_t>(addressed_)];
     switch (sensor.pointer) {
     case Pointer::temperature: {
+        // Converting continuously, the register follows the temperature once
+        // the first conversion has finished.
+        if (sensor.converting && Clock::now() >= sensor.converted_at) {
+            sensor.reg_msb = sensor.msb;
+            sensor.reg_lsb = sensor.lsb;
+        }
         const bool first = reading_lsb_ == false;
         reading_lsb_ = !reading_lsb_;
         return first ? sensor.reg_msb : sensor.reg_lsb;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -50,6 +51,13 @@ public:
     void set_unplugged(bool unplugged);
     // Makes opening the port fail with this errno (0: opens normally).
     void set_open_error(int error_number);
+    // How long a conversion takes after 0xEE (default 0: at once). Until the
+    // first one finishes after a power-up (every opening of the port), the
+    // temperature register holds the DS1621's power-up value, -60 °C.
+    void set_conversion_time(std::chrono::microseconds time);
+    // How long every line write and CTS read takes, as on a USB adapter where
+    // each one is a round trip (default 0).
+    void set_line_latency(std::chrono::microseconds latency);
 
     // --- What happened on the wire.
     struct Counters {
@@ -76,14 +84,19 @@ private:
     enum class Phase { idle, address, writing, reading, ignoring };
     enum class Pointer { none, config, temperature };
 
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::uint8_t power_up_msb = 0xC4;  // -60.0 °C
+    static constexpr std::uint8_t power_up_lsb = 0x00;
+
     struct Sensor {
         bool present = true;
-        std::uint8_t msb = 25;
+        std::uint8_t msb = 25;  // the temperature the sensor measures
         std::uint8_t lsb = 0;
         std::optional<std::uint8_t> config;
         bool converting = false;
-        std::uint8_t reg_msb = 0;  // temperature register as last converted
-        std::uint8_t reg_lsb = 0;
+        Clock::time_point converted_at{};  // end of the first conversion since 0xEE
+        std::uint8_t reg_msb = power_up_msb;  // register until a conversion has finished
+        std::uint8_t reg_lsb = power_up_lsb;
         Pointer pointer = Pointer::none;
         bool command_pending = true;  // next written byte is a command
     };
@@ -97,6 +110,8 @@ private:
     void byte_received(std::uint8_t byte);
     std::uint8_t next_byte_to_send();
     void put_bit();
+    void power_up();
+    void latency() const;
     Sensor& check_index(int index);
     const Sensor& check_index(int index) const;
 
@@ -104,6 +119,8 @@ private:
     int port_ = 1;
     bool open_ = false;
     int open_error_ = 0;
+    std::chrono::microseconds conversion_time_{0};
+    std::chrono::microseconds line_latency_{0};
     bool unplugged_ = false;
     bool dtr_ = false;
     bool rts_ = false;

@@ -131,6 +131,8 @@ void frm_quelvane::create_controls()
     option_com2 = qobject_cast<QRadioButton*>(find("option_com2"));
     option_com3 = qobject_cast<QRadioButton*>(find("option_com3"));
     option_com4 = qobject_cast<QRadioButton*>(find("option_com4"));
+    window::label_option(*qobject_cast<QLabel*>(find("Label2")), *option_single);
+    window::label_option(*qobject_cast<QLabel*>(find("Label3")), *option_double);
 
     // Tab order: the table's tab indices, ascending, over the controls that
     // take the focus.
@@ -262,7 +264,8 @@ void frm_quelvane::option_com1_Click() { select_port(); }
 void frm_quelvane::option_com2_Click() { select_port(); }
 void frm_quelvane::option_com3_Click() { select_port(); }
 void frm_quelvane::option_com4_Click() { select_port(); }
-// Any key re-applies the same procedure; the key itself is not looked at.
+// Any key that types a character re-applies the same procedure; which one is
+// not looked at.
 void frm_quelvane::option_1_sec_KeyPress(int) { set_interval(); }
 void frm_quelvane::option_5_sec_KeyPress(int) { set_interval(); }
 void frm_quelvane::option_30_sec_KeyPress(int) { set_interval(); }
@@ -274,7 +277,9 @@ void frm_quelvane::option_com4_KeyPress(int) { select_port(); }
 
 bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress) {
+    // The KeyPress event comes only from keys that type a character: Tab and
+    // the arrows move the focus or the selection and nothing else.
+    if (event->type() == QEvent::KeyPress && window::types_character(*static_cast<QKeyEvent*>(event))) {
         for (const auto& option : option_handlers) {
             if (this->*option.button == watched) {
                 (this->*option.key_press)(static_cast<QKeyEvent*>(event)->key());

@@ -66,8 +66,8 @@ TEST_F(IicTest, StartAndStopMoveDataWhileTheClockIsHighHoldingEachSettledStep)
 TEST(IicBusPort, OpenAndCloseTouchOnlyWhatTheyMust)
 {
     auto port = std::make_unique<RecordingControl>();
-    iic::open_bus(*port);  // clock, then data, to idle
-    iic::open_bus(*port);  // open already: no line touched
+    EXPECT_TRUE(iic::open_bus(*port));  // clock, then data, to idle
+    EXPECT_FALSE(iic::open_bus(*port));  // open already: no line touched
     { RecordingControl other; }  // destroying another control forgets nothing
     iic::close_bus();
     iic::close_bus();  // closed already

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bus/iic.h"
+#include "sensor/read_sensor.h"
 #include "sensor/simulated_board.h"
 #include "window/frm_quelvane.h"
 
@@ -29,6 +30,7 @@ protected:
     void SetUp() override
     {
         iic::set_settle_time(std::chrono::nanoseconds(0));
+        sensor::set_conversion_wait([] {});  // the board converts at once
         QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
         previous_dir_ = std::filesystem::current_path();
         dir_ = std::filesystem::temp_directory_path() / ("quelvane-window-" + std::to_string(::getpid()));

@@ -9,6 +9,7 @@
 
 #include "history/history_window.h"
 #include "window/control_table.h"
+#include "window/controls.h"
 #include "window_fixture.h"
 
 // --- The controls --------------------------------------------------------------
@@ -60,8 +61,8 @@ TEST_F(WindowTest, OptionsAreExclusivePerGroupAndCanAllBeClearedAndTheBoxCanBeGr
     EXPECT_TRUE(com3->isChecked());
     EXPECT_FALSE(control<QRadioButton>("option_com1")->isChecked());
     EXPECT_TRUE(control<QRadioButton>("option_1_sec")->isChecked());  // other groups untouched
-    com3->setChecked(false);
-    for (const char* name : {"option_com1", "option_com2", "option_com4"}) {
+    window::set_selected(*com3, false);
+    for (const char* name : {"option_com1", "option_com2", "option_com3", "option_com4"}) {
         EXPECT_FALSE(control<QRadioButton>(name)->isChecked()) << name;
     }
 
