@@ -7,6 +7,7 @@
 
 #include "history/history_command.h"
 #include "window/close_on_signal.h"
+#include "window/display.h"
 #include "window/frm_quelvane.h"
 
 #ifdef QUELVANE_DEMO
@@ -38,11 +39,25 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
 
 int main(int argc, char* argv[])
 {
-    // Before anything else: the history never opens a port.
+    // Before anything else: the history never opens a port, and its exports
+    // need no display.
     if (argc > 1 && std::string_view(argv[1]) == "--history") {
-        return history::run_history(argc, argv, std::vector<std::string>(argv + 2, argv + argc));
+        const std::vector<std::string> arguments(argv + 2, argv + argc);
+        if (history::needs_display(arguments) && !window::require_display(argc, argv)) {
+            return 1;
+        }
+        return history::run_history(argc, argv, arguments);
     }
-
+    // Before the toolkit, which aborts without a display, and before any port.
+    if (!window::require_display(argc, argv)) {
+        return 1;
+    }
+#ifdef QUELVANE_DEMO
+    // The demo's settings and log are its own, never the monitor's.
+    if (!window::enter_demo_folder()) {
+        return 1;
+    }
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
     QApplication::setQuitOnLastWindowClosed(true);

@@ -34,14 +34,16 @@ std::optional<QSize> parse_size(const std::string& text)
     return QSize(width, height);
 }
 
-// The options, or one line on stderr and nothing.
-std::optional<Options> parse(const std::vector<std::string>& arguments)
+// The options, or one line on stderr (unless quiet) and nothing.
+std::optional<Options> parse(const std::vector<std::string>& arguments, bool quiet = false)
 {
     Options options;
     bool file_given = false;
     bool size_given = false;
-    const auto fail = [](const std::string& message) {
-        std::fprintf(stderr, "quelvane: --history: %s (see quelvane --help)\n", message.c_str());
+    const auto fail = [quiet](const std::string& message) {
+        if (!quiet) {
+            std::fprintf(stderr, "quelvane: --history: %s (see quelvane --help)\n", message.c_str());
+        }
         return std::nullopt;
     };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -143,6 +145,12 @@ std::string_view usage_lines()
            "  --history [FILE] --png OUT [--size WxH]\n"
            "                                   the whole log as a PNG image (default 1200x600), no display needed\n"
            "  --history [FILE] --csv OUT       the records as CSV: time,sensor1,sensor2 (OUT - : standard output)\n";
+}
+
+bool needs_display(const std::vector<std::string>& arguments)
+{
+    const std::optional<Options> options = parse(arguments, true);
+    return options && options->png.empty() && options->csv.empty();
 }
 
 int run_history(int argc, char** argv, const std::vector<std::string>& arguments)

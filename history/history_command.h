@@ -14,6 +14,10 @@ namespace history {
 // or 1 when FILE cannot be read or OUT cannot be written.
 int run_history(int argc, char** argv, const std::vector<std::string>& arguments);
 
+// Whether these arguments open the window (valid, and no export asked for),
+// which needs a display.
+bool needs_display(const std::vector<std::string>& arguments);
+
 // The lines --help prints for these options, each ending with a line feed.
 std::string_view usage_lines();
 

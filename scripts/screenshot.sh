@@ -19,8 +19,11 @@ demo="$build/quelvane-demo"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
+# The demo keeps its files in $XDG_STATE_HOME/quelvane-demo: here, in scratch.
+export XDG_STATE_HOME="$scratch"
+mkdir -m 700 "$scratch/quelvane-demo"
 # A settings file that shows both sensors and logging on, as a user would have it.
-cat > "$scratch/Quelvane.INI" <<'INI'
+cat > "$scratch/quelvane-demo/Quelvane.INI" <<'INI'
 [CT]
 FileId=quelv
 frm_quelvaner.option_double.value=1
