@@ -19,6 +19,7 @@ struct Options {
     std::string png;
     std::string csv;
     QSize size = default_png_size;
+    bool help = false;
 };
 
 // "WxH" with each side within the PNG limits.
@@ -48,7 +49,9 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, bool qui
     };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
-        if (word == "--png" || word == "--csv" || word == "--size") {
+        if (word == "--help" || word == "-h") {
+            options.help = true;
+        } else if (word == "--png" || word == "--csv" || word == "--size") {
             if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
                 return fail(word + " needs a value");
             }
@@ -150,7 +153,7 @@ std::string_view usage_lines()
 bool needs_display(const std::vector<std::string>& arguments)
 {
     const std::optional<Options> options = parse(arguments, true);
-    return options && options->png.empty() && options->csv.empty();
+    return options && !options->help && options->png.empty() && options->csv.empty();
 }
 
 int run_history(int argc, char** argv, const std::vector<std::string>& arguments)
@@ -158,6 +161,10 @@ int run_history(int argc, char** argv, const std::vector<std::string>& arguments
     const std::optional<Options> options = parse(arguments);
     if (!options) {
         return 2;
+    }
+    if (options->help) {
+        std::fwrite(usage_lines().data(), 1, usage_lines().size(), stdout);
+        return 0;
     }
     if (!options->png.empty() || !options->csv.empty()) {
         return run_exports(argc, argv, *options);

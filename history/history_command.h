@@ -9,9 +9,10 @@ namespace history {
 
 // "quelvane --history [FILE] [--png OUT [--size WxH]] [--csv OUT]": `arguments`
 // are the words after "--history". Parses them (a bad one: one line on
-// stderr, returns 2), creates the application object it needs itself (exports
-// need no display: offscreen platform), runs, and returns the exit status: 0,
-// or 1 when FILE cannot be read or OUT cannot be written.
+// stderr, returns 2; --help: usage_lines() on stdout, returns 0), creates the
+// application object it needs itself (exports need no display: offscreen
+// platform), runs, and returns the exit status: 0, or 1 when FILE cannot be
+// read or OUT cannot be written.
 int run_history(int argc, char** argv, const std::vector<std::string>& arguments);
 
 // Whether these arguments open the window (valid, and no export asked for),

@@ -389,11 +389,8 @@ LogFile::Change LogFile::read_new(std::vector<LogRecord>& out, bool at_end)
     if (!S_ISREG(status.st_mode)) {
         return fail(S_ISDIR(status.st_mode) ? EISDIR : not_a_regular_file);
     }
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0 && errno != ELOOP) {
-        return fail(errno);
-    }
-    const int file = fd >= 0 ? fd : ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a symbolic link
+    // Checked again once open, in case something else took the name between.
+    const int file = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (file < 0 || ::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
         const int failure = file < 0 ? errno : not_a_regular_file;
         if (file >= 0) {

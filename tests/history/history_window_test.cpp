@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "history/chart.h"
+#include "history/history_command.h"
 #include "history/history_export.h"
 #include "history/history_window.h"
 #include "tests/settings/temp_dir.h"
@@ -146,6 +147,28 @@ TEST_F(HistoryTest, PngExportHasTheSizeAskedAndShowsBothSeries)
     EXPECT_GT(red, 1000);
     EXPECT_GT(blue, 300);
     EXPECT_FALSE(history::export_png(series, QSize(640, 360), dir.file("absent/out.png"), error));
+}
+
+TEST(HistoryCommand, ABadArgumentIsAUsageErrorBeforeAnythingIsReadOrWritten)
+{
+    const std::vector<std::string> bad[] = {
+        {"--png"},
+        {"--csv", ""},
+        {"--bogus"},
+        {"a.txt", "b.txt"},
+        {"--size", "800x600"},  // without --png
+        {"--png", "o.png", "--size", "100x600"},
+        {"--png", "o.png", "--size", "800x"},
+        {"--png", "o.png", "--size", "+800x600"},
+        {"--png", "o.png", "--size", "9000x600"},
+    };
+    for (const auto& arguments : bad) {
+        EXPECT_EQ(history::run_history(0, nullptr, arguments), 2) << ::testing::PrintToString(arguments);
+        EXPECT_FALSE(history::needs_display(arguments));
+    }
+    EXPECT_TRUE(history::needs_display({"a.txt"}));
+    EXPECT_FALSE(history::needs_display({"a.txt", "--csv", "-"}));
+    EXPECT_EQ(history::run_history(0, nullptr, {"--help"}), 0);
 }
 
 // The real program, once: an export with no display and no platform chosen.
