@@ -5,8 +5,10 @@
 #include <QTimer>
 #include <iostream>
 #include <memory>
+#include <string_view>
 
 #include "cli/commands.h"
+#include "history/history_command.h"
 #include "window/close_on_signal.h"
 #include "window/display.h"
 #include "window/frm_quelvane.h"
@@ -55,8 +57,12 @@ int main(int argc, char* argv[])
     // display and never start the window's toolkit.
     const cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));
     // The window needs a display: said before the toolkit, which aborts
-    // without one, and before any port or file is touched.
-    if (options.command == cli::Command::window && !window::require_display(argc, argv)) {
+    // without one, and before any port or file is touched. The history's
+    // exports need none.
+    const bool shows_a_window =
+        options.command == cli::Command::window ||
+        (options.command == cli::Command::history && history::needs_display(options.history_arguments));
+    if (shows_a_window && !window::require_display(argc, argv)) {
         return 1;
     }
 #ifdef QUELVANE_DEMO
@@ -67,8 +73,7 @@ int main(int argc, char* argv[])
     }
 #endif
     if (options.command == cli::Command::history) {
-        std::cerr << "quelvane: --history is not built in yet\n";
-        return 2;
+        return history::run_history(argc, argv, options.history_arguments);
     }
     if (options.command != cli::Command::window) {
         return cli::run_command(options, make_command_control);

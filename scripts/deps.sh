@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(build-essential cmake pkg-config qt6-base-dev)
-test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream)
+test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time)
 docs=(xvfb xauth x11-utils imagemagick)
 
 case "${1:-}" in

@@ -1,15 +1,19 @@
 #include "window/frm_quelvane.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QShortcut>
 #include <QTimer>
 #include <algorithm>
 #include <map>
 
 #include "bus/iic.h"
+#include "history/history_window.h"
 #include "sensor/read_sensor.h"
 #include "settings/ini.h"
 #include "window/control_table.h"
@@ -80,6 +84,15 @@ frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control
 
     ini::set_message_box([this](const std::string& text, const std::string& title) {
         msg_box(QString::fromStdString(text), QString::fromStdString(title));
+    });
+
+    // The Menu key gives a context-menu event by itself; Shift+F10 is its
+    // other usual key.
+    connect(new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this), &QShortcut::activated, this, [this] {
+        QWidget* at = focusWidget() != nullptr ? focusWidget() : this;
+        const QPoint middle = at->rect().center();
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, at->mapTo(this, middle), at->mapToGlobal(middle));
+        contextMenuEvent(&event);
     });
 }
 
@@ -184,6 +197,19 @@ void frm_quelvane::Form_Unload()
 void frm_quelvane::closeEvent(QCloseEvent* event)
 {
     Form_Unload();
+    event->accept();
+}
+
+void frm_quelvane::contextMenuEvent(QContextMenuEvent* event)
+{
+    // A right click on any control comes here too: none has a menu of its own.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("Historique…"), this, [this] {
+        history::show_history_window(QDir::current().absoluteFilePath(QString::fromLatin1(measurement::log_file_name)),
+                                     this);
+    });
+    menu->popup(event->globalPos());
     event->accept();
 }
 
