@@ -15,7 +15,8 @@ using CliProgram = testsupport::ProgramFixture;
 TEST_F(CliProgram, CommandsNeedNoDisplayAndReadWithADecimalPoint)
 {
     EXPECT_EQ(run({"--help"}), 0);
-    EXPECT_NE(file_bytes(dir / "stdout").find("quelvane --read [--port P] [--sensors 1|2] [--json]\n"), std::string::npos);
+    EXPECT_NE(file_bytes(dir / "stdout").find("quelvane --read [--port P] [--sensors 1|2] [--json]\n"),
+              std::string::npos);
     EXPECT_EQ(run({"--read", "--sensors", "3"}), 2);
     EXPECT_EQ(port->counts().total(), 0);
     EXPECT_EQ(run({"--read", "--sensors", "2"}), 0);
@@ -34,7 +35,8 @@ TEST_F(CliProgram, SigtermEndsLogWithStatusZero)
 // The history's exports need no display and no platform chosen.
 TEST_F(CliProgram, HistoryExportsWithoutADisplay)
 {
-    std::ofstream(dir / "Quelvane.txt", std::ios::binary) << "01-02-2026    10:00:00      8,0\xB0" "C         21,5\xB0" "C\r\n?\r\n";
+    std::ofstream(dir / "Quelvane.txt", std::ios::binary)
+        << "01-02-2026    10:00:00      8,0\xB0" "C         21,5\xB0" "C\r\n?\r\n";
     EXPECT_EQ(run({"--history", "Quelvane.txt", "--png", "out.png", "--csv", "out.csv"}), 0);
     EXPECT_EQ(file_bytes(dir / "out.csv"), "time,sensor1,sensor2\n2026-01-02T10:00:00,21.5,8.0\n");
     // A PNG of the default size: the signature, then 1200 by 600 in its header.

@@ -163,7 +163,8 @@ protected:
 
     sensor::SimulatedBoard board;
     std::optional<UmockdevSerialPort> port;
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("quelvane-program-" + std::to_string(::getpid()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("quelvane-program-" + std::to_string(::getpid()));
     pid_t child = -1;
 };
 
