@@ -146,7 +146,6 @@ TEST_F(Cli, OptionsAndUsageErrors)
     EXPECT_EQ(run({"--version"}), 0);
     EXPECT_TRUE(std::regex_match(out.str(), std::regex("quelvane [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out.str();
 
-    EXPECT_EQ(cli::parse_arguments({}).command, cli::Command::window);
     const cli::Options history = cli::parse_arguments({"--history", "log.txt", "--png", "out.png", "--help"});
     EXPECT_EQ(history.command, cli::Command::history);
     EXPECT_EQ(history.history_arguments, (std::vector<std::string>{"log.txt", "--png", "out.png", "--help"}));
