@@ -35,6 +35,14 @@ TEST_F(StartupTest, WithoutASettingsFileRunsOnDefaultsSaysSoAndWritesAFileAtExit
     EXPECT_EQ(board->counters().opens, 0);  // no tick ran: nothing was opened
 }
 
+TEST_F(StartupTest, AClosingWhileTheStartUpMessageWaitsStartsNoReading)
+{
+    while_box_open = [this] { window->close(); };
+    window->Form_Load();
+    EXPECT_FALSE(window->Timer1().isActive());
+    EXPECT_FALSE(file_bytes("Quelvane.INI").empty());  // saved all the same
+}
+
 TEST_F(StartupTest, AValidFileRestoresOptionsAndCaptionsButNeverTheTitle)
 {
     load_with("frm_quelvaner.option_com1.value=0\r\nfrm_quelvaner.option_com3.value=1\r\n"
@@ -65,19 +73,6 @@ TEST_F(StartupTest, ClosingClosesTheOpenPortAndSavesTheLastReadings)
     EXPECT_FALSE(board->PortOpen());
     EXPECT_TRUE(saved("frm_quelvaner.label_temperature_indoor.caption=21,5\xB0" "C"));
     EXPECT_TRUE(saved("frm_quelvaner.option_1_sec.value=1"));
-}
-
-TEST_F(StartupTest, AnotherPortClosesTheOpenOneAndTouchesNoLineUntilTheNextTick)
-{
-    load_with("");
-    tick();
-    const long writes = board->counters().line_writes;
-    control<QRadioButton>("option_com2")->click();
-    EXPECT_TRUE(spin_until([this] { return !board->PortOpen(); }));
-    EXPECT_EQ(board->counters().line_writes, writes);
-    tick();
-    EXPECT_EQ(board->CommPort(), 2);
-    EXPECT_EQ(board->counters().opens, 2);
 }
 
 TEST_F(StartupTest, APortChoiceByClickOrKeyRestartsAStoppedTimerAnIntervalChoiceNever)
