@@ -1,17 +1,23 @@
 // quelvane: shows the temperatures of one or two sensors read over a serial
-// port's control lines. quelvane-demo: the same window on a simulated board.
+// port's control lines; with options, runs a command that needs no display
+// instead (quelvane --help). quelvane-demo: the same on a simulated board.
 #include <QApplication>
 #include <QTimer>
+#include <iostream>
 #include <memory>
+#include <string_view>
 
+#include "cli/commands.h"
+#include "history/history_command.h"
 #include "window/close_on_signal.h"
+#include "window/display.h"
 #include "window/frm_quelvane.h"
 
 #ifdef QUELVANE_DEMO
+#include "sensor/simulated_board.h"
 #include "window/demo_board.h"
 #else
 #include "bus/posix_serial_control.h"
-#include "settings/ini.h"
 #endif
 
 namespace {
@@ -25,10 +31,21 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
     // COM1..COM4 are /dev/ttyS0..3 unless the settings file maps them, e.g.
     // [Ports] COM1=/dev/ttyUSB0. Looked up at every open, so an edit takes
     // effect at the next port selection.
-    return std::make_unique<serial::PosixSerialControl>([](int port) {
-        const std::string key = "COM" + std::to_string(port);
-        return ini::read_ini_section(ini::ports_section, key, serial::default_device_for_port(port));
-    });
+    return std::make_unique<serial::PosixSerialControl>(cli::device_for_port);
+#endif
+}
+
+// The control the commands read through, on the device they name.
+std::unique_ptr<serial::SerialControl> make_command_control(const std::string& device)
+{
+#ifdef QUELVANE_DEMO
+    (void)device;  // the demo never touches a port: its sensors at their centres
+    auto board = std::make_unique<sensor::SimulatedBoard>();
+    board->set_temperature(0, 21.0);
+    board->set_temperature(1, 8.0);
+    return board;
+#else
+    return cli::port_control(device);
 #endif
 }
 
@@ -36,6 +53,31 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
 
 int main(int argc, char* argv[])
 {
+    // Decided before any application object exists: the commands need no
+    // display and never start the window's toolkit.
+    const cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));
+    // The window needs a display: said before the toolkit, which aborts
+    // without one, and before any port or file is touched. The history's
+    // exports need none.
+    const bool shows_a_window =
+        options.command == cli::Command::window ||
+        (options.command == cli::Command::history && history::needs_display(options.history_arguments));
+    if (shows_a_window && !window::require_display(argc, argv)) {
+        return 1;
+    }
+#ifdef QUELVANE_DEMO
+    // The demo's settings and log are its own, never the monitor's, for its
+    // commands as for its window.
+    if (cli::uses_files(options.command) && !window::enter_demo_folder()) {
+        return 1;
+    }
+#endif
+    if (options.command == cli::Command::history) {
+        return history::run_history(argc, argv, options.history_arguments);
+    }
+    if (options.command != cli::Command::window) {
+        return cli::run_command(options, make_command_control);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
     QApplication::setQuitOnLastWindowClosed(true);

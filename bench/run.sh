@@ -42,8 +42,8 @@ idle_seconds=${IDLE_SECONDS:-60}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELVANE_SANITIZE=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target quelvane_figures quelvane_bench quelvane_bench_umockdev \
-    quelvane_window_bench quelvane_responsiveness quelvane_startup quelvane_startup_bare quelvane_launch_timed quelvane_plain_board \
-    quelvane-demo
+    quelvane_window_bench quelvane_responsiveness quelvane_startup quelvane_startup_bare quelvane_launch_timed \
+    quelvane_plain_board quelvane-demo
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quelvane-bench.XXXXXX")
 pids=""
@@ -208,8 +208,11 @@ for program in "$build/quelvane-demo" "$build/bench/quelvane_plain_board"; do
     name=$(basename "$program")
     dir="$scratch/idle-$name"
     mkdir "$dir"
-    one_minute_settings "$dir/Quelvane.INI"
-    (cd "$dir" && exec "$program") >"$dir/output" 2>&1 &
+    # The demo keeps its settings in its own folder, here $dir/quelvane-demo.
+    settings="$dir"
+    [ "$name" = quelvane-demo ] && settings="$dir/quelvane-demo" && mkdir -m 700 "$settings"
+    one_minute_settings "$settings/Quelvane.INI"
+    (cd "$dir" && XDG_STATE_HOME="$dir" exec "$program") >"$dir/output" 2>&1 &
     pids="$pids $!"
     started="$started $name:$!"
 done
@@ -235,7 +238,9 @@ for entry in $started; do
     wait "$pid" || true
     # The closing save stores the label: a temperature there (not the
     # design-time "--.-") shows that the 1 min tick ran during the measurement.
-    caption=$(sed -n 's/^frm_quelvaner\.label_temperature_indoor\.caption=//p' "$scratch/idle-$name/Quelvane.INI" |
+    settings="$scratch/idle-$name/Quelvane.INI"
+    [ "$name" = quelvane-demo ] && settings="$scratch/idle-$name/quelvane-demo/Quelvane.INI"
+    caption=$(sed -n 's/^frm_quelvaner\.label_temperature_indoor\.caption=//p' "$settings" |
         tr -d '\r' | iconv -f WINDOWS-1252 -t UTF-8)
     awk -v n="$name" -v d="$((after - before))" -v hz="$clock_ticks" -v w0="$wall_before" -v w1="$wall_after" \
         -v ns0="$before_ns" -v ns1="$after_ns" -v c="$caption" 'BEGIN {

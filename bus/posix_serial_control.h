@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,6 +31,26 @@ using DeviceForPort = std::function<std::string(int port)>;
 // COM1..COM4 as /dev/ttyS0../dev/ttyS3.
 std::string default_device_for_port(int port);
 
+// Longest device path accepted, in bytes: one less than the settings read
+// gives back, so that a value cut by that read is never taken for a path.
+inline constexpr std::size_t max_device_path = 126;
+
+// Why device cannot be a path a port may be opened on, with the errno that
+// says it (EINVAL, or ENAMETOOLONG when too long); nullopt when it can. A
+// port is opened read-write and its lines driven, so only an absolute path
+// under /dev/ is taken, of at most max_device_path bytes, with no ".." step
+// and no control character.
+struct DeviceRefusal {
+    int error_number;
+    std::string why;  // "a device path must be shorter than 127 bytes"
+};
+std::optional<DeviceRefusal> device_path_refusal(const std::string& device);
+
+// Throws SerialError for a refused device; the message quotes the text
+// (shortened, escaped) and says why. Every place where a user can name a port
+// device applies this before any open.
+void check_device_path(const std::string& device);
+
 class PosixSerialControl final : public SerialControl {
 public:
     explicit PosixSerialControl(DeviceForPort device_for_port = default_device_for_port,
@@ -52,6 +73,7 @@ public:
 private:
     void open_port();
     void close_port() noexcept;
+    void release(int fd, bool clear_exclusive) noexcept;
     void set_line(int line_bit, bool asserted, std::optional<bool>& last);
     int open_fd(const char* operation) const;
 
@@ -60,6 +82,9 @@ private:
     int port_ = 1;
     int fd_ = -1;
     std::string device_;
+    // Whether this control turned exclusive mode on, and so must turn it off
+    // again before closing: a tty that was exclusive already stays so.
+    bool set_exclusive_ = false;
     // What was last set on each output since the port was opened; a write of
     // the same level again would not change the line and is skipped.
     std::optional<bool> dtr_;

@@ -13,6 +13,11 @@ SerialError::SerialError(std::string device, std::string operation, int error_nu
 {
 }
 
+SerialError::SerialError(std::string device, int error_number, const std::string& message)
+    : std::runtime_error(message), device_(std::move(device)), error_number_(error_number)
+{
+}
+
 SerialControl::~SerialControl() { iic::forget_bus(*this); }
 
 std::string SerialControl::device_name() const { return "COM" + std::to_string(CommPort()); }

@@ -9,10 +9,15 @@
 namespace serial {
 
 // Raised by a control when the system refuses an operation (chiefly: the port
-// does not exist or another program holds it). Carries the device and errno.
+// does not exist or another program holds it), or when a device path is
+// refused before any open. Carries the device and errno; what() is one line
+// that says what failed and why.
 class SerialError : public std::runtime_error {
 public:
+    // what(): "device: operation: the system's text for error_number".
     SerialError(std::string device, std::string operation, int error_number);
+    // what(): message as given.
+    SerialError(std::string device, int error_number, const std::string& message);
     const std::string& device() const { return device_; }
     int error_number() const { return error_number_; }
 

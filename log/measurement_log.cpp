@@ -35,12 +35,24 @@ std::string log_record(const QDateTime& when, const QString& outdoor, const QStr
 
 bool append_to_log(const std::string& path, const std::string& bytes)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Through a symbolic link, as any file. A device is never opened (that
+    // alone can change a port's lines); a FIFO is opened without waiting for
+    // a reader, and written without waiting for room: a record is far below
+    // PIPE_BUF, so it goes whole or not at all.
+    struct stat found {};
+    if (::stat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode) && !S_ISFIFO(found.st_mode)) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0) {
         return false;
     }
     struct stat before {};
-    const bool sized = ::fstat(fd, &before) == 0;
+    const bool sized = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+    if (!sized && !S_ISFIFO(before.st_mode)) {
+        ::close(fd);  // replaced by something else since it was looked at
+        return false;
+    }
     std::size_t done = 0;
     bool ok = true;
     while (done < bytes.size()) {

@@ -17,8 +17,11 @@ inline constexpr int log_column_width = 14;
 std::string log_record(const QDateTime& when, const QString& outdoor, const QString& indoor);
 
 // Appends bytes to the file at path, opening and closing it; creates it when
-// missing. A record is written whole or not at all: a failed write is cut back
-// off the file. Returns false when the file cannot be opened or written.
+// missing, also at the end of a dangling symbolic link. A record is written
+// whole or not at all: a failed write is cut back off the file. Never blocks:
+// a FIFO takes the record only while a reader holds it open, and a device or
+// directory is refused unopened. Returns false when the record could not be
+// appended.
 bool append_to_log(const std::string& path, const std::string& bytes);
 
 }  // namespace measurement

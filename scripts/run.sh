@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and starts the monitor in the current
-# directory (where it keeps Quelvane.INI and Quelvane.txt).
+# directory (where it keeps Quelvane.INI and Quelvane.txt; the demo keeps its
+# own in ~/.local/state/quelvane-demo).
 # Usage: scripts/run.sh [--demo]   (--demo: on the built-in simulated board)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "settings/ini.h"
 
@@ -148,11 +149,13 @@ void load_settings(ControlList controls)
 
 void save_settings(ControlList controls)
 {
-    write_ini(signature_key, signature);
-    for_each_control(controls, [](PersistentControl* control, const std::string& key) {
+    // Gathered first and written as one change, so that a save cut short
+    // leaves the previous settings whole rather than half of each.
+    std::vector<KeyValue> keys{{signature_key, signature}};
+    for_each_control(controls, [&keys](PersistentControl* control, const std::string& key) {
         passing_over_errors([&] {
             if (control->has_caption()) {
-                write_ini(key + ".caption", control->caption());
+                keys.emplace_back(key + ".caption", control->caption());
             }
         });
         passing_over_errors([&] {
@@ -160,14 +163,15 @@ void save_settings(ControlList controls)
             case PersistentControl::ValueKind::none:
                 break;
             case PersistentControl::ValueKind::switch_state:
-                write_ini(key + ".value", control->value() != 0 ? "1" : "0");
+                keys.emplace_back(key + ".value", control->value() != 0 ? "1" : "0");
                 break;
             case PersistentControl::ValueKind::number:
-                write_ini(key + ".value", number_text(control->value()));
+                keys.emplace_back(key + ".value", number_text(control->value()));
                 break;
             }
         });
     });
+    write_ini_all(keys);
 }
 
 }  // namespace ini

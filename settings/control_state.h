@@ -44,7 +44,8 @@ inline constexpr const char* control_key_prefix = "frm_quelvaner.";
 // once (title "Erreur") and leaves every control in its design-time state.
 void load_settings(ControlList controls);
 
-// Writes the signature, then every caption and value in window order.
+// Writes the signature, then every caption and value in window order, as one
+// replacement of the settings file.
 void save_settings(ControlList controls);
 
 // The number a stored value starts with, as the settings read it: leading

@@ -1,6 +1,8 @@
 #include "settings/ini.h"
 
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "settings/profile_file.h"
 
@@ -10,7 +12,10 @@ namespace {
 // The settings are used from the window's thread only.
 std::string directory;
 MessageBoxFn message_box;
+const profile::FileCalls* file_calls = nullptr;
 bool unreadable_reported = false;
+bool read_only_reported = false;
+bool failure_reported = false;
 
 std::string trim_blanks(const std::string& s)
 {
@@ -28,6 +33,24 @@ void print_message(const std::string& text, const std::string& title)
         if (c == '\r') c = '\n';
     }
     std::cerr << (title.empty() ? "quelvane" : title) << ": " << lines << '\n';
+}
+
+// One line on standard error for a write that was not made; the window
+// stays silent, as the profile service would.
+void report(const profile::WriteResult& result, const std::string& path)
+{
+    const std::string where = result.file == path ? path : path + " (a link to " + result.file + ")";
+    if (result.status == profile::WriteStatus::read_only && !std::exchange(read_only_reported, true)) {
+        std::cerr << "quelvane: settings not saved: " << where << " is read-only (no write permission)\n";
+    } else if (result.status == profile::WriteStatus::failed && !std::exchange(failure_reported, true)) {
+        std::cerr << "quelvane: settings not saved to " << where << ": " << result.reason << '\n';
+    }
+}
+
+void write_entries(std::span<const profile::Entry> entries)
+{
+    const std::string path = settings_path();
+    report(profile::write_strings(path, entries, file_calls != nullptr ? *file_calls : profile::FileCalls::posix()), path);
 }
 
 }  // namespace
@@ -58,8 +81,18 @@ std::string read_ini(const std::string& key, const std::string& default_value)
 
 void write_ini(const std::string& key, const std::string& value)
 {
-    // A lost write leaves the previous settings in place: nothing to tell.
-    profile::write_string(settings_section, key, value, settings_path());
+    const profile::Entry entry{settings_section, key, value};
+    write_entries(std::span(&entry, 1));
+}
+
+void write_ini_all(std::span<const KeyValue> keys)
+{
+    std::vector<profile::Entry> entries;
+    entries.reserve(keys.size());
+    for (const auto& [key, value] : keys) {
+        entries.push_back({settings_section, key, value});
+    }
+    write_entries(entries);
 }
 
 void set_message_box(MessageBoxFn show) { message_box = std::move(show); }
@@ -74,7 +107,8 @@ void show_message(const std::string& text, const std::string& title)
 }
 
 namespace detail {
-void reset_unreadable_report() { unreadable_reported = false; }
+void reset_reports() { unreadable_reported = read_only_reported = failure_reported = false; }
+void set_file_calls(const profile::FileCalls* calls) { file_calls = calls; }
 }  // namespace detail
 
 }  // namespace ini

@@ -1,10 +1,16 @@
 // The settings file: one "CT" section of key=value lines in "Quelvane.INI" in
-// the directory that was current at start-up, read and written one key at a
-// time.
+// the directory that was current at start-up, read one key at a time and
+// written one key, or a whole save, at a time.
 #pragma once
 
 #include <functional>
+#include <span>
 #include <string>
+#include <utility>
+
+namespace profile {
+struct FileCalls;
+}
 
 namespace ini {
 
@@ -23,8 +29,16 @@ std::string settings_path();
 // around it removed), or default_value when the file, section or key is
 // missing. Text is UTF-8 here, Windows-1252 in the file.
 std::string read_ini(const std::string& key, const std::string& default_value);
-// Stores value under key in section "CT"; a write that cannot be made is lost.
+// Stores value under key in section "CT". A write that cannot be made is
+// lost, and the window is not told; standard error is, once per run: when the
+// file's mode bits refuse writing (it is then left as it is), and when a
+// write fails (the path and the system's reason).
 void write_ini(const std::string& key, const std::string& value);
+// Stores every key and value in section "CT" as one replacement of the file:
+// the same bytes as write_ini key after key, but the file is never seen with
+// only some of them.
+using KeyValue = std::pair<std::string, std::string>;
+void write_ini_all(std::span<const KeyValue> keys);
 // The same for any section of the settings file (used for "Ports").
 std::string read_ini_section(const std::string& section, const std::string& key,
                              const std::string& default_value);
@@ -37,9 +51,12 @@ void set_message_box(MessageBoxFn show);
 void show_message(const std::string& text, const std::string& title);
 
 namespace detail {
-// A settings file that exists but cannot be read is reported once per run;
-// this makes the next such read report again (for tests).
-void reset_unreadable_report();
+// Each report is made once per run; this makes the next one report again
+// (for tests).
+void reset_reports();
+// The file calls of every write (tests count them or make them fail);
+// nullptr restores the system's.
+void set_file_calls(const profile::FileCalls* calls);
 }  // namespace detail
 
 }  // namespace ini

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -162,11 +164,31 @@ std::string_view line_ending_of(std::string_view contents)
     return lf != std::string_view::npos && (lf == 0 || contents[lf - 1] != '\r') ? "\n" : "\r\n";
 }
 
-std::string single_line(std::string_view utf8)
+// Text of a name or value as it may stand on one line: CR and LF as spaces.
+std::string one_line(std::string_view utf8)
 {
-    std::string encoded = text::utf8_to_cp1252(utf8);
-    std::replace_if(encoded.begin(), encoded.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    return encoded;
+    std::string line(utf8);
+    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return line;
+}
+
+// The bytes of a line of text: Windows-1252 when that holds the text and the
+// reader will not take the bytes for UTF-8 (as it would "Ã©"); UTF-8
+// otherwise, which the reader recognises as such. Text that is not valid
+// UTF-8 has no better form than Windows-1252 with '?' for what is broken.
+std::string encode_line(const std::string& utf8)
+{
+    std::string bytes = text::utf8_to_cp1252(utf8);
+    if (!text::is_valid_utf8(utf8) || (!text::line_is_utf8(bytes) && text::cp1252_to_utf8(bytes) == utf8)) {
+        return bytes;
+    }
+    return utf8;
+}
+
+// A part of a line of the file (its key or value) as UTF-8.
+std::string decoded(std::string_view line_text, std::string_view part)
+{
+    return text::line_is_utf8(line_text) ? std::string(part) : text::cp1252_to_utf8(part);
 }
 
 mode_t process_umask()
@@ -202,13 +224,120 @@ bool write_all(const FileCalls& calls, int fd, std::string_view data)
     return true;
 }
 
-void sync_directory(const std::string& directory)
+void sync_directory(const FileCalls& calls, const std::string& directory)
 {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        ::fsync(fd);  // best effort: the rename is already made
+        calls.fsync(fd);  // best effort: the rename is already made
         ::close(fd);
     }
+}
+
+// The file a write to path must replace: path itself, or the file its chain
+// of symbolic links ends at, which need not exist (a dangling link). A
+// relative link is taken from the directory that holds it. nullopt with
+// errno set when the chain does not end (ELOOP) or cannot be followed.
+std::optional<std::string> link_target(std::string path)
+{
+    constexpr int max_links = 40;  // as the kernel's own limit
+    for (int links = 0; links <= max_links; ++links) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) {
+            if (errno == ENOENT) {
+                return path;
+            }
+            return std::nullopt;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return path;
+        }
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 256) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(length) == target.size()) {
+            continue;  // grew since lstat: read it again
+        }
+        target.resize(static_cast<std::size_t>(length));
+        const std::size_t slash = path.rfind('/');
+        path = target.starts_with('/') || slash == std::string::npos ? target : path.substr(0, slash + 1) + target;
+    }
+    errno = ELOOP;
+    return std::nullopt;
+}
+
+// Whether name is one of the temporaries that a save of the file base makes:
+// "." base "." and the six characters mkstemp chose.
+bool is_temporary_of(std::string_view name, std::string_view base)
+{
+    constexpr std::size_t suffix = 7;  // ".XXXXXX"
+    if (name.size() != 1 + base.size() + suffix || name.front() != '.' || name.substr(1, base.size()) != base ||
+        name[1 + base.size()] != '.') {
+        return false;
+    }
+    return std::all_of(name.end() - 6, name.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+}
+
+// Removes the temporaries of the file base in directory that no live save
+// holds: a live save keeps its temporary locked from creation to rename, so
+// one that can be locked belongs to a save that died. Nothing else is
+// touched; a temporary that cannot be looked at is left.
+void remove_dead_temporaries(const std::string& directory, const std::string& base)
+{
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!is_temporary_of(entry->d_name, base)) {
+            continue;
+        }
+        const std::string path = directory + "/" + entry->d_name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat held {};
+        struct stat named {};
+        // Still the same regular file under that name once locked: not
+        // renamed into place meanwhile, nor a new save's under the same name.
+        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+            ::unlink(path.c_str());
+        }
+        ::close(fd);
+    }
+    ::closedir(listing);
+}
+
+// A new temporary from path_template, locked, its name in path. A save that
+// cleaned up between the creation and the lock may have removed it; then
+// another is made. -1 with errno set when none can be made.
+int create_locked(const FileCalls& calls, const std::string& path_template, std::string& path)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        path = path_template;
+        const int fd = calls.mkstemp(path.data());
+        if (fd < 0) {
+            return -1;
+        }
+        // Another save holds the lock only for the moment it looks. Where
+        // locks are not supported no save ever removes another's temporary,
+        // since removing takes the lock.
+        int locked = 0;
+        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat info {};
+        if (locked != 0 || (::fstat(fd, &info) == 0 && info.st_nlink > 0)) {
+            return fd;
+        }
+        ::close(fd);
+    }
+    errno = EBUSY;
+    return -1;
 }
 
 }  // namespace
@@ -233,37 +362,39 @@ std::string with_value(std::string_view contents, std::string_view section, std:
                        std::string_view value)
 {
     const std::string_view eol = line_ending_of(contents);
-    const std::string encoded_value = single_line(value);
+    const std::string text = one_line(value);
     const Location location = locate(contents, section, key);
     std::string result;
-    result.reserve(contents.size() + section.size() + key.size() + encoded_value.size() + 8);
 
     if (location.entry) {
-        // The key keeps the spelling the file gives it.
         const Line& line = *location.entry;
         const std::string_view line_text = contents.substr(line.begin, line.end - line.begin);
-        const std::string_view stored_key = parse(line_text).name;
-        const std::string key_bytes = text::line_is_utf8(line_text) ? text::utf8_to_cp1252(stored_key)
-                                                                    : std::string(stored_key);
+        const Parsed parsed = parse(line_text);
+        // Texts are compared, not bytes: a line saved in UTF-8 by an editor
+        // stays as it is while its text does not change.
+        if (decoded(line_text, parsed.value) == text) {
+            return std::string(contents);
+        }
+        // The key keeps the spelling the file gives it.
         result.append(contents.substr(0, line.begin));
-        result.append(key_bytes).append("=").append(encoded_value);
+        result.append(encode_line(decoded(line_text, parsed.name) + "=" + text));
         result.append(contents.substr(line.end));
         return result;
     }
 
-    const std::string new_entry = single_line(key) + "=" + encoded_value;
     std::size_t insert_at = contents.size();
     std::string inserted;
     if (location.section_found) {
         insert_at = location.insert_after.next;
     } else {
-        inserted.append("[").append(single_line(section)).append("]").append(eol);
+        inserted.append(encode_line("[" + one_line(section) + "]")).append(eol);
     }
-    inserted.append(new_entry).append(eol);
+    inserted.append(encode_line(one_line(key) + "=" + text)).append(eol);
 
     // A last line without a line ending gets one before anything follows it;
     // a lone CR there already is half of one.
     const std::size_t bom_size = contents.starts_with(utf8_bom) ? utf8_bom.size() : 0;
+    result.reserve(contents.size() + inserted.size() + 2);
     result.append(contents.substr(0, insert_at));
     if (insert_at > bom_size && contents[insert_at - 1] != '\n') {
         result.append(contents[insert_at - 1] == '\r' ? std::string_view("\n") : eol);
@@ -276,20 +407,32 @@ std::string with_value(std::string_view contents, std::string_view section, std:
 FileContents read_file(const std::string& path)
 {
     FileContents file;
+    const auto fail = [&file](int error) {
+        file.error = error;
+        file.state = error == ENOENT || error == ENOTDIR ? FileState::missing : FileState::unreadable;
+        file.bytes.clear();
+        return file;
+    };
+    // Looked at before it is opened: opening a device can have effects of
+    // its own (a serial port raises its modem lines), and a FIFO could block.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return fail(errno);
+    }
+    file.type = info.st_mode & S_IFMT;
+    if (!S_ISREG(info.st_mode)) {
+        return fail(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        file.error = errno;
-        file.state = errno == ENOENT || errno == ENOTDIR ? FileState::missing : FileState::unreadable;
-        return file;
+        return fail(errno);
     }
-    struct stat info {};
-    const bool stat_failed = ::fstat(fd, &info) != 0;
-    if (stat_failed || !S_ISREG(info.st_mode)) {
-        // A directory, FIFO or device is there but holds no settings.
-        file.error = stat_failed ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        file.state = FileState::unreadable;
+    // Replaced by something else since it was looked at: the same rule.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = errno;
         ::close(fd);
-        return file;
+        file.type = info.st_mode & S_IFMT;
+        return fail(S_ISREG(info.st_mode) ? error : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     }
     file.mode = info.st_mode & 07777;
     file.owner = info.st_uid;
@@ -302,10 +445,9 @@ FileContents read_file(const std::string& path)
             continue;
         }
         if (got < 0) {
-            file.error = errno;
-            file.state = FileState::unreadable;
-            file.bytes.clear();
-            break;
+            const int error = errno;
+            ::close(fd);
+            return fail(error);
         }
         if (got == 0) {
             break;
@@ -314,6 +456,14 @@ FileContents read_file(const std::string& path)
     }
     ::close(fd);
     return file;
+}
+
+std::string unreadable_reason(const FileContents& file)
+{
+    if (file.type != 0 && !S_ISREG(file.type) && !S_ISDIR(file.type)) {
+        return "not a regular file";
+    }
+    return std::strerror(file.error);
 }
 
 Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
@@ -333,6 +483,31 @@ Lookup get_string(std::string_view section, std::string_view key, std::string_vi
     return lookup;
 }
 
+Credentials Credentials::of_process()
+{
+    Credentials who{::geteuid(), ::getegid(), {}};
+    const int count = ::getgroups(0, nullptr);
+    if (count > 0) {
+        who.groups.resize(static_cast<std::size_t>(count));
+        who.groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(count, who.groups.data()))));
+    }
+    return who;
+}
+
+bool mode_lets_write(const FileContents& file, const Credentials& who)
+{
+    if (who.uid == 0) {
+        return (file.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    }
+    if (who.uid == file.owner) {
+        return (file.mode & S_IWUSR) != 0;
+    }
+    if (who.gid == file.group || std::find(who.groups.begin(), who.groups.end(), file.group) != who.groups.end()) {
+        return (file.mode & S_IWGRP) != 0;
+    }
+    return (file.mode & S_IWOTH) != 0;
+}
+
 FileCalls FileCalls::posix()
 {
     return FileCalls{
@@ -340,50 +515,93 @@ FileCalls FileCalls::posix()
         [](int fd, const void* data, std::size_t size) { return ::write(fd, data, size); },
         [](int fd) { return ::fsync(fd); },
         [](const char* from, const char* to) { return ::rename(from, to); },
+        Credentials::of_process,
     };
 }
 
-bool write_string(std::string_view section, std::string_view key, std::string_view value,
-                  const std::string& path, const FileCalls& calls)
+WriteResult write_strings(const std::string& path, std::span<const Entry> entries, const FileCalls& calls)
 {
-    const FileContents old = read_file(path);
+    WriteResult result;
+    const auto failed = [&result](std::string reason) {
+        result.status = WriteStatus::failed;
+        result.reason = std::move(reason);
+        return result;
+    };
+    const auto system_failure = [&failed](const char* step) { return failed(step + std::string(": ") + std::strerror(errno)); };
+
+    const std::optional<std::string> target = link_target(path);
+    if (!target) {
+        result.file = path;
+        return system_failure("following its links");
+    }
+    result.file = *target;
+    const FileContents old = read_file(*target);
     if (old.state == FileState::unreadable) {
-        return false;  // overwriting what could not be read would lose it
+        return failed(unreadable_reason(old));  // overwriting what could not be read would lose it
     }
-    const std::string contents = with_value(old.bytes, section, key, value);
-    if (old.state == FileState::read && contents == old.bytes) {
-        return true;
+    std::string contents = old.bytes;
+    for (const Entry& entry : entries) {
+        contents = with_value(contents, entry.section, entry.key, entry.value);
+    }
+    const bool unchanged = old.state == FileState::read && contents == old.bytes;
+    if (!unchanged && old.state == FileState::read && !mode_lets_write(old, calls.credentials())) {
+        result.status = WriteStatus::read_only;
+        return result;
     }
 
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temporary = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + "." + base + ".XXXXXX";
-
-    const int fd = calls.mkstemp(temporary.data());
+    const std::size_t slash = target->rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target->substr(0, slash);
+    const std::string base = slash == std::string::npos ? *target : target->substr(slash + 1);
+    remove_dead_temporaries(directory, base);
+    if (unchanged) {
+        result.status = WriteStatus::unchanged;
+        return result;
+    }
+    const std::string temporary_template = directory + "/." + base + ".XXXXXX";
+    std::string temporary;
+    const int fd = create_locked(calls, temporary_template, temporary);
     if (fd < 0) {
-        return false;
+        return system_failure("creating a temporary file beside it");
     }
-    bool ok = true;
+    const auto abandon = [&](const char* step) {
+        const int error = errno;
+        ::unlink(temporary.c_str());  // still locked: no other save has touched it
+        ::close(fd);
+        errno = error;
+        return system_failure(step);
+    };
     if (old.state == FileState::read) {
-        // Ownership only changes hands when running as another user (root);
-        // failing that, the file still gets its old permission bits.
         if (::fchown(fd, old.owner, old.group) != 0) {
-            // Not permitted to a plain user: the new file is then ours.
+            // Only root may give a file away; a plain user's new file is
+            // then its own, with the old bits.
         }
-        ok = ::fchmod(fd, old.mode) == 0;
-    } else {
-        ok = ::fchmod(fd, 0666 & ~process_umask()) == 0;
+        if (::fchmod(fd, old.mode) != 0) {
+            return abandon("setting its permissions");
+        }
+    } else if (::fchmod(fd, 0666 & ~process_umask()) != 0) {
+        return abandon("setting its permissions");
     }
-    ok = ok && write_all(calls, fd, contents) && calls.fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && calls.rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
+    if (!write_all(calls, fd, contents)) {
+        return abandon("writing");
     }
-    sync_directory(directory);
-    return true;
+    if (calls.fsync(fd) != 0) {
+        return abandon("syncing");
+    }
+    // Renamed while still locked, so that no other save takes it for dead.
+    if (calls.rename(temporary.c_str(), target->c_str()) != 0) {
+        return abandon("replacing it");
+    }
+    ::close(fd);
+    sync_directory(calls, directory);
+    result.status = WriteStatus::written;
+    return result;
+}
+
+WriteResult write_string(std::string_view section, std::string_view key, std::string_view value,
+                         const std::string& path, const FileCalls& calls)
+{
+    const Entry entry{section, key, value};
+    return write_strings(path, std::span(&entry, 1), calls);
 }
 
 }  // namespace profile

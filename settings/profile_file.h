@@ -11,21 +11,27 @@
 // CR LF. Each line is decoded on its own (text::line_is_utf8), so files saved
 // as UTF-8 or as Windows-1252 both read.
 //
-// Writing: values are stored as Windows-1252, unquoted, as "key=value". An
-// existing key is rewritten in place; a missing key goes after the last
-// key=value line of its section (before trailing blank lines and comments);
-// a missing section goes at the end of the file. Every other byte of the file
-// stays as it was, and the file keeps the line ending of its first line (CR LF
-// for a new file). CR and LF in a name or value become spaces: a value can
-// never add lines. Names must not contain "=" (keys) or "]" (sections).
+// Writing: values are stored unquoted, as "key=value". An existing key whose
+// stored text already equals the value is left alone, whatever the line's
+// encoding; otherwise its line is rewritten in place. A missing key goes after
+// the last key=value line of its section (before trailing blank lines and
+// comments); a missing section goes at the end of the file. Every other byte
+// of the file stays as it was, and the file keeps the line ending of its
+// first line (CR LF for a new file). A line is written in Windows-1252 when
+// that holds its text and reads back as it; otherwise (Ω, CJK, emoji...) in
+// UTF-8, which the line-by-line reading takes back. CR and LF in a name or
+// value become spaces: a value can never add lines. Names must not contain
+// "=" (keys) or "]" (sections).
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace profile {
 
@@ -41,7 +47,8 @@ inline constexpr std::size_t default_buffer_size = 128;
 std::optional<std::string> find_value(std::string_view contents, std::string_view section,
                                       std::string_view key, std::size_t max_bytes);
 
-// The file contents with key in section set to value (both UTF-8).
+// The file contents with key in section set to value (both UTF-8): the
+// contents unchanged when the key already holds that text.
 std::string with_value(std::string_view contents, std::string_view section, std::string_view key,
                        std::string_view value);
 
@@ -49,21 +56,26 @@ std::string with_value(std::string_view contents, std::string_view section, std:
 
 enum class FileState {
     read,
-    missing,     // no such file (or a missing directory on the path)
-    unreadable,  // exists but cannot be read: permission, I/O error, not a regular file
+    missing,     // no such file (or a missing directory on the path, or a dangling link)
+    unreadable,  // exists but cannot be read: permission, I/O error, link loop, not a regular file
 };
 
 struct FileContents {
     FileState state = FileState::missing;
     std::string bytes;
     int error = 0;  // errno when unreadable
+    mode_t type = 0;  // the S_IFMT bits of what is there, when it could be looked at
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
 };
 
-// The whole file. Opening never blocks (a FIFO reads as unreadable).
+// The whole file, through any symbolic links. Only a regular file is ever
+// opened: a FIFO or a device there reads as unreadable and is never touched.
 FileContents read_file(const std::string& path);
+
+// Why a file that is there could not be read, in the system's words.
+std::string unreadable_reason(const FileContents& file);
 
 struct Lookup {
     std::string value;  // the stored value, or the default
@@ -78,26 +90,72 @@ struct Lookup {
 Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
                   const std::string& path, std::size_t buffer_size = default_buffer_size);
 
+// Whom a write is made for, as a file's mode bits judge it.
+struct Credentials {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;  // supplementary
+
+    static Credentials of_process();  // effective ids
+};
+
+// Whether the mode bits of a file let who write it: the owner's, group's or
+// others' write bit, as for the kernel's own check. Root, whom the kernel
+// lets write anything, is held to the bits too: a file with no write bit at
+// all was made read-only on purpose.
+bool mode_lets_write(const FileContents& file, const Credentials& who);
+
 // The file-system calls of a write, behind a seam so that tests can make them
-// fail as a read-only directory or a full disk would. Each returns -1 and sets
-// errno on failure, as the POSIX call does.
+// fail as a read-only directory or a full disk would, count them, or write
+// as another user. Each call returns -1 and sets errno on failure, as the
+// POSIX call does. fsync serves the file and then its directory.
 struct FileCalls {
     std::function<int(char* path_template)> mkstemp;
     std::function<ssize_t(int fd, const void* data, std::size_t size)> write;
     std::function<int(int fd)> fsync;
     std::function<int(const char* from, const char* to)> rename;
+    std::function<Credentials()> credentials;
 
     static FileCalls posix();
 };
 
-// WritePrivateProfileString: sets key in section of the file at path, creating
-// the file if needed. The new contents go to a temporary file in the same
-// directory (same permission bits as the old file), synced, then renamed over
-// the old one, so that the file is always either wholly old or wholly new.
-// Returns false when the write could not be made: the file is then unchanged
-// and no temporary file is left. A file that exists but cannot be read is not
-// overwritten.
-bool write_string(std::string_view section, std::string_view key, std::string_view value,
-                  const std::string& path, const FileCalls& calls = FileCalls::posix());
+// One key to set.
+struct Entry {
+    std::string_view section;
+    std::string_view key;
+    std::string_view value;
+};
+
+enum class WriteStatus {
+    written,
+    unchanged,  // the file already held every value: nothing written
+    read_only,  // changes were due, but the mode bits refuse them: nothing written
+    failed,     // nothing written; reason says why
+};
+
+struct WriteResult {
+    WriteStatus status = WriteStatus::failed;
+    std::string file;    // the file replaced, or that would have been: the end of path's links
+    std::string reason;  // when failed: the step and the system's words for it
+};
+
+// WritePrivateProfileString for several keys as one change: every entry is
+// applied in order to the file's contents in memory, as with_value does, and
+// the result replaces the file at once. A symbolic link at path is written
+// through: the file its links end at is replaced (created, when dangling) and
+// the links stay. The new contents go to a temporary file beside that file
+// (its permission bits and, when allowed, owner), locked while it is written,
+// synced, renamed over the file, and the directory synced: after a crash the
+// file is either wholly old or wholly new. Temporaries that earlier saves
+// left behind (killed half-way) are removed, those of live saves never.
+// A file that exists but cannot be read, or whose mode bits refuse the user,
+// is never replaced. On any failure the file is unchanged and no temporary
+// file is left.
+WriteResult write_strings(const std::string& path, std::span<const Entry> entries,
+                          const FileCalls& calls = FileCalls::posix());
+
+// write_strings for one key.
+WriteResult write_string(std::string_view section, std::string_view key, std::string_view value,
+                         const std::string& path, const FileCalls& calls = FileCalls::posix());
 
 }  // namespace profile

@@ -1,7 +1,6 @@
 #include "window/bus_thread.h"
 
 #include <QMetaObject>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -13,14 +12,9 @@ namespace window {
 namespace {
 
 // The bus port of the driver and its record of converted sensors are
-// process-wide: two bus threads would share them.
-std::atomic<bool> bus_thread_alive{false};
-
-[[noreturn]] void refuse(const char* why)
-{
-    std::fprintf(stderr, "quelvane: %s\n", why);
-    std::abort();
-}
+// process-wide: should two windows live at once, their bus threads take
+// turns, one whole request each.
+std::mutex bus_driver;
 
 // The serial control as the bus thread holds it. Every call checks the
 // thread, so that a line call from anywhere else (the window's thread above
@@ -45,7 +39,8 @@ private:
     serial::SerialControl& checked() const
     {
         if (std::this_thread::get_id() != owner_) {
-            refuse("the serial control was used outside the bus thread");
+            std::fputs("quelvane: the serial control was used outside the bus thread\n", stderr);
+            std::abort();
         }
         return *inner_;
     }
@@ -58,9 +53,6 @@ private:
 
 BusThread::BusThread(std::unique_ptr<serial::SerialControl> control, QObject* parent) : QObject(parent)
 {
-    if (bus_thread_alive.exchange(true)) {
-        refuse("a second bus thread was started");
-    }
     thread_ = std::thread([this] { run(); });
     // Before any job is posted, so the bus thread sees it through the queue.
     control_ = std::make_unique<ThreadBoundControl>(std::move(control), thread_.get_id());
@@ -81,7 +73,6 @@ BusThread::~BusThread()
     for (const Waiting& waiting : waiting_) {
         waiting.coroutine.destroy();
     }
-    bus_thread_alive = false;
 }
 
 serial::SerialControl& BusThread::control() { return *control_; }
@@ -122,9 +113,11 @@ void BusThread::run()
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
+        const std::lock_guard driver(bus_driver);
         job();
     }
-    control_.reset();
+    const std::lock_guard driver(bus_driver);
+    control_.reset();  // detaches it from the driver
 }
 
 BusThread::ReadingAwaiter BusThread::read(std::int16_t index) { return ReadingAwaiter(*this, index); }

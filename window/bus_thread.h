@@ -9,8 +9,6 @@
 // Requests run one at a time in the order they were asked, so a port change or
 // a close asked while a reading runs takes effect after that reading: an
 // exchange is never cut (a sensor left mid-transaction holds the data line).
-//
-// The bus driver's state is process-wide: one BusThread at a time.
 #pragma once
 
 #include <QObject>

@@ -1,35 +1,87 @@
 #include "window/controls.h"
 
+#include <QFontMetricsF>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
-#include <cmath>
+#include <QMouseEvent>
+#include <QPointer>
+#include <algorithm>
+#include <utility>
 
 namespace window {
 
 OptionButton::OptionButton(QWidget* parent) : QRadioButton(parent)
 {
-    // Qt's own exclusivity refuses to clear the last selected button of a
-    // group, which the settings file may ask for.
-    setAutoExclusive(false);
+    if (group().size() > 1) {
+        setFocusPolicy(Qt::ClickFocus);  // the group has its stop already
+    }
     connect(this, &QAbstractButton::toggled, this, [this](bool on) {
         if (on) {
-            clear_siblings();
+            become_tab_stop();
         }
     });
 }
 
-void OptionButton::nextCheckState() { setChecked(true); }
-
-void OptionButton::clear_siblings()
+QList<OptionButton*> OptionButton::group() const
 {
     if (parentWidget() == nullptr) {
+        return {const_cast<OptionButton*>(this)};
+    }
+    return parentWidget()->findChildren<OptionButton*>(Qt::FindDirectChildrenOnly);
+}
+
+void OptionButton::become_tab_stop()
+{
+    for (OptionButton* option : group()) {
+        option->setFocusPolicy(option == this ? Qt::StrongFocus : Qt::ClickFocus);
+    }
+}
+
+void OptionButton::keyPressEvent(QKeyEvent* event)
+{
+    int step = 0;
+    switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Left:
+        step = -1;
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_Right:
+        step = 1;
+        break;
+    default:
+        QRadioButton::keyPressEvent(event);
         return;
     }
-    for (auto* sibling : parentWidget()->findChildren<OptionButton*>(Qt::FindDirectChildrenOnly)) {
-        if (sibling != this) {
-            sibling->setChecked(false);
-        }
+    if ((event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) != 0) {
+        event->ignore();
+        return;
     }
+    // The options that can take the selection, in reading order: top to
+    // bottom, then left to right.
+    QList<OptionButton*> options = group();
+    options.removeIf([this](const OptionButton* option) {
+        return option != this && (!option->isEnabled() || option->isHidden());
+    });
+    std::sort(options.begin(), options.end(), [](const QWidget* a, const QWidget* b) {
+        return std::pair(a->y(), a->x()) < std::pair(b->y(), b->x());
+    });
+    const qsizetype count = options.size();
+    OptionButton* next = options[(options.indexOf(this) + step + count) % count];
+    next->setFocus(step < 0 ? Qt::BacktabFocusReason : Qt::TabFocusReason);
+    next->click();
+}
+
+void set_selected(QAbstractButton& option, bool on)
+{
+    // The toolkit refuses to clear the selected button of an exclusive group.
+    const bool exclusive = option.autoExclusive();
+    if (!on) {
+        option.setAutoExclusive(false);
+    }
+    option.setChecked(on);
+    option.setAutoExclusive(exclusive);
 }
 
 CheckBox::CheckBox(QWidget* parent) : QCheckBox(parent) { setTristate(true); }
@@ -38,25 +90,119 @@ void CheckBox::nextCheckState() { setCheckState(checkState() == Qt::Checked ? Qt
 
 namespace {
 
+// Passes a click on a label on to the option it names.
+class LabelClick final : public QObject {
+public:
+    LabelClick(QLabel& label, QAbstractButton& option) : QObject(&label), option_(&option)
+    {
+        label.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::MouseButtonRelease || option_ == nullptr || !option_->isEnabled()) {
+            return false;
+        }
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        // Released over the label, as a click on a button must be.
+        if (mouse->button() != Qt::LeftButton ||
+            !static_cast<QWidget*>(watched)->rect().contains(mouse->position().toPoint())) {
+            return false;
+        }
+        option_->setFocus(Qt::MouseFocusReason);
+        option_->click();
+        return true;
+    }
+
+private:
+    QPointer<QAbstractButton> option_;
+};
+
 }  // namespace
 
-// The layout was drawn for this face at 8 points; where it is missing, the
-// default sans-serif family takes its place at the same size.
+void label_option(QLabel& label, QAbstractButton& option)
+{
+    // The buddy is the label-for relation: an option without a caption of its
+    // own is announced by the label's text, not the group box title.
+    label.setBuddy(&option);
+    new LabelClick(label, option);
+}
+
+bool types_character(const QKeyEvent& event)
+{
+    if ((event.modifiers() & (Qt::AltModifier | Qt::MetaModifier)) != 0) {
+        return false;  // shortcuts
+    }
+    const int key = event.key();
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Backspace:
+    case Qt::Key_Escape:
+    case Qt::Key_Space:
+        return true;
+    default:
+        break;
+    }
+    if ((key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9)) {
+        return true;  // also with Ctrl: the control characters
+    }
+    // Punctuation and accented letters, as the keyboard layout makes them.
+    if ((event.modifiers() & Qt::ControlModifier) != 0) {
+        return false;
+    }
+    const QString text = event.text();
+    return !text.isEmpty() && text.front().isPrint();
+}
+
+QStringList& font_families()
+{
+    // The design face, then faces drawn to Arial's widths, which come close
+    // to it.
+    static QStringList families{QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                                QStringLiteral("Liberation Sans"), QStringLiteral("Arimo")};
+    return families;
+}
+
+namespace {
+
+constexpr double design_points = 8;
+constexpr double reading_points = 13.5;
+
+// The layout was drawn for the design face at 8 points, whose letters average
+// no more than 6 pixels at 96 dpi (its dialog unit: 4 units to a letter), that
+// is 0.5625 em. A wider face (Liberation Sans 0.59 em, DejaVu Sans, the usual
+// stand-in, 0.62 em) is set smaller in proportion, so that every caption keeps
+// within its control with room to spare.
+constexpr double design_letter_em = 6.0 / (design_points * 96 / 72);
+
+double average_letter_em(QFont font)
+{
+    static const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    font.setPixelSize(100);  // large enough that hinting does not skew the ratio
+    return QFontMetricsF(font).horizontalAdvance(alphabet) / static_cast<double>(alphabet.size()) / 100;
+}
+
+}  // namespace
+
 QFont window_font()
 {
     QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Sans Serif")});
+    font.setFamilies(font_families());
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(8);
+    font.setPointSizeF(design_points * std::min(1.0, design_letter_em / average_letter_em(font)));
     return font;
 }
 
 namespace {
 
+// The readings' size relative to the window font, so a face set smaller for
+// the window is set smaller for the readings too.
 QFont reading_font(const QFont& base)
 {
     QFont font = base;
-    font.setPointSizeF(13.5);
+    font.setPointSizeF(base.pointSizeF() * reading_points / design_points);
     font.setWeight(QFont::Bold);
     return font;
 }
@@ -137,7 +283,7 @@ public:
             return;
         }
         if (auto* option = qobject_cast<QRadioButton*>(widget_)) {
-            option->setChecked(value != 0);
+            set_selected(*option, value != 0);
             return;
         }
         throw std::logic_error("no value");

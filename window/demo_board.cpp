@@ -3,6 +3,12 @@
 #include <QRandomGenerator>
 #include <QTimer>
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "sensor/simulated_board.h"
 
@@ -39,6 +45,42 @@ std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
     });
     timer->start(3000);
     return board;
+}
+
+std::string demo_folder(const std::function<const char*(const char* name)>& env)
+{
+    const char* state_home = env("XDG_STATE_HOME");
+    if (state_home != nullptr && state_home[0] == '/') {
+        return std::string(state_home) + "/quelvane-demo";
+    }
+    std::string home = env("HOME") != nullptr ? env("HOME") : "";
+    if (home.empty()) {
+        const passwd* user = ::getpwuid(::geteuid());
+        home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
+    }
+    return home.empty() ? std::string() : home + "/.local/state/quelvane-demo";
+}
+
+bool enter_demo_folder()
+{
+    const std::string folder = demo_folder();
+    int error = folder.empty() ? ENOENT : 0;
+    for (std::size_t slash = 1; error == 0 && slash != std::string::npos;) {
+        slash = folder.find('/', slash + 1);
+        if (::mkdir(folder.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) {
+            error = errno;
+        }
+    }
+    if (error == 0 && ::chdir(folder.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        std::cerr << "quelvane-demo: no folder for the demo's settings and log"
+                  << (folder.empty() ? std::string(" (no home directory)") : " at " + folder) << ": "
+                  << std::strerror(error) << '\n';
+        return false;
+    }
+    return true;
 }
 
 }  // namespace window

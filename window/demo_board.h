@@ -2,7 +2,10 @@
 // outdoor near 8 °C, drifting slowly by half degrees.
 #pragma once
 
+#include <cstdlib>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "bus/serial_control.h"
 
@@ -13,5 +16,17 @@ namespace window {
 // The drift runs on a timer owned by `owner`, which must outlive the board's
 // use; the returned control is the board.
 std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner);
+
+// The folder of the demo's own settings and log, so that simulated readings
+// never reach the monitor's files: $XDG_STATE_HOME/quelvane-demo, or
+// ~/.local/state/quelvane-demo when XDG_STATE_HOME is unset, empty or not an
+// absolute path. Empty when there is no home directory to put it in.
+std::string demo_folder(const std::function<const char*(const char* name)>& env = ::getenv);
+
+// Creates the demo folder where missing (the folders made are private to the
+// user) and makes it the current directory, where the window keeps its
+// settings and log. Returns false after one line on standard error when the
+// folder cannot be had: the demo then must not start.
+bool enter_demo_folder();
 
 }  // namespace window

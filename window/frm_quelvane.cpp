@@ -1,16 +1,20 @@
 #include "window/frm_quelvane.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScopedValueRollback>
+#include <QShortcut>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
+#include "history/history_window.h"
 #include "sensor/read_sensor.h"
 #include "settings/ini.h"
 #include "window/control_table.h"
@@ -82,6 +86,15 @@ frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control
     ini::set_message_box([this](const std::string& text, const std::string& title) {
         msg_box(QString::fromStdString(text), QString::fromStdString(title));
     });
+
+    // The Menu key gives a context-menu event by itself; Shift+F10 is its
+    // other usual key.
+    connect(new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this), &QShortcut::activated, this, [this] {
+        QWidget* at = focusWidget() != nullptr ? focusWidget() : this;
+        const QPoint middle = at->rect().center();
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, at->mapTo(this, middle), at->mapToGlobal(middle));
+        contextMenuEvent(&event);
+    });
 }
 
 frm_quelvane::~frm_quelvane()
@@ -120,6 +133,8 @@ void frm_quelvane::create_controls()
     option_com2 = qobject_cast<QRadioButton*>(find("option_com2"));
     option_com3 = qobject_cast<QRadioButton*>(find("option_com3"));
     option_com4 = qobject_cast<QRadioButton*>(find("option_com4"));
+    window::label_option(*qobject_cast<QLabel*>(find("Label2")), *option_single);
+    window::label_option(*qobject_cast<QLabel*>(find("Label3")), *option_double);
 
     // Tab order: the table's tab indices, ascending, over the controls that
     // take the focus.
@@ -191,6 +206,19 @@ void frm_quelvane::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
+void frm_quelvane::contextMenuEvent(QContextMenuEvent* event)
+{
+    // A right click on any control comes here too: none has a menu of its own.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("Historique…"), this, [this] {
+        history::show_history_window(QDir::current().absoluteFilePath(QString::fromLatin1(measurement::log_file_name)),
+                                     this);
+    });
+    menu->popup(event->globalPos());
+    event->accept();
+}
+
 // --- Options -----------------------------------------------------------------
 
 void frm_quelvane::set_interval()
@@ -242,7 +270,8 @@ void frm_quelvane::option_com1_Click() { select_port(); }
 void frm_quelvane::option_com2_Click() { select_port(); }
 void frm_quelvane::option_com3_Click() { select_port(); }
 void frm_quelvane::option_com4_Click() { select_port(); }
-// Any key re-applies the same procedure; the key itself is not looked at.
+// Any key that types a character re-applies the same procedure; which one is
+// not looked at.
 void frm_quelvane::option_1_sec_KeyPress(int) { set_interval(); }
 void frm_quelvane::option_5_sec_KeyPress(int) { set_interval(); }
 void frm_quelvane::option_30_sec_KeyPress(int) { set_interval(); }
@@ -254,7 +283,9 @@ void frm_quelvane::option_com4_KeyPress(int) { select_port(); }
 
 bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress) {
+    // The KeyPress event comes only from keys that type a character: Tab and
+    // the arrows move the focus or the selection and nothing else.
+    if (event->type() == QEvent::KeyPress && window::types_character(*static_cast<QKeyEvent*>(event))) {
         for (const auto& option : option_handlers) {
             if (this->*option.button == watched) {
                 (this->*option.key_press)(static_cast<QKeyEvent*>(event)->key());

@@ -77,6 +77,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The window's one menu: "Historique…", the chart of the current folder's log.
+    void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

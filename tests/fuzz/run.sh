@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the settings-file fuzz target with clang and runs it for a bounded
-# time on a copy of the seed corpus. Exits non-zero on any finding (crash,
-# sanitizer report, broken rule, leak, timeout) or build failure.
-# Usage: tests/fuzz/run.sh [seconds]   (default 60)
+# Builds the fuzz targets with clang (the settings file, the measurement log
+# reader) and runs each for a bounded time on a copy of its seed corpus.
+# Exits non-zero on any finding (crash, sanitizer report, broken rule, leak,
+# timeout) or build failure.
+# Usage: tests/fuzz/run.sh [seconds]   (default 60, for each target)
 # QUELVANE_FUZZ_BUILD_DIR overrides the build directory (default build/fuzz).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -26,17 +27,18 @@ cmake --build "$build" -j2
 base=/tmp
 if [[ -d /dev/shm && -w /dev/shm ]]; then base=/dev/shm; fi
 work="$(mktemp -d "$base/quelvane-fuzz-run.XXXXXX")"
-mkdir "$work/corpus" "$work/findings" "$work/tmp"
-cp "$root"/tests/fuzz/corpus/* "$work/corpus/"
-
 status=0
-TMPDIR="$work/tmp" "$build/profile_file_fuzz" "$work/corpus" \
-  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$work/findings/" || status=$?
-
-if [[ $status -ne 0 || -n "$(ls -A "$work/findings")" ]]; then
-  echo "$0: the fuzzer found a fault (exit $status); inputs kept in $work/findings" >&2
-  [[ $status -ne 0 ]] || status=1
-  exit "$status"
-fi
+for target in profile_file_fuzz:corpus log_reader_fuzz:log_corpus; do
+  name="${target%%:*}"
+  mkdir -p "$work/$name/corpus" "$work/$name/findings" "$work/$name/tmp"
+  cp "$root/tests/fuzz/${target#*:}"/* "$work/$name/corpus/"
+  TMPDIR="$work/$name/tmp" "$build/$name" "$work/$name/corpus" \
+    -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$work/$name/findings/" || status=$?
+  if [[ $status -ne 0 || -n "$(ls -A "$work/$name/findings")" ]]; then
+    echo "$0: the fuzzer found a fault in $name (exit $status); inputs kept in $work/$name/findings" >&2
+    [[ $status -ne 0 ]] || status=1
+    exit "$status"
+  fi
+done
 rm -rf "$work"

@@ -5,11 +5,15 @@
 #include <deque>
 #include <map>
 
+#include "settings/cp1252.h"
 #include "settings/ini.h"
+#include "settings/profile_file.h"
 #include "temp_dir.h"
 #include "window/control_table.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 // A control of the window keeping its caption and value in a map. Selecting an
 // option button clears the others of its group box; a check box takes 0, 1
@@ -52,9 +56,10 @@ struct ControlState : ::testing::Test {
     std::vector<ini::PersistentControl*> list;
 };
 
-TEST_F(ControlState, DesignTimeSaveWritesEveryKeyOnceAndASecondSaveTheSameBytes)
+// The 33 lines a save in the design-time state writes, in order.
+std::vector<std::string> design_lines()
 {
-    std::string expected = "[CT]\r\nFileId=quelv\r\n";
+    std::vector<std::string> lines{"FileId=quelv"};
     for (const char* key :
          {"Frame4.caption=", "check_log_to_file.caption=Enregistrement", "check_log_to_file.value=0",
           "Label4.caption=Capteur 2", "Label1.caption=Capteur 1", "label_temperature_outside.caption=--.-",
@@ -63,13 +68,62 @@ TEST_F(ControlState, DesignTimeSaveWritesEveryKeyOnceAndASecondSaveTheSameBytes)
           "option_5_sec.caption=5 sec.", "option_5_sec.value=0", "option_1_sec.caption=1 sec.", "option_1_sec.value=1",
           "Frame2.caption=Nb de capteurs", "option_double.caption=", "option_double.value=0", "option_single.caption=",
           "option_single.value=1", "Label3.caption=Capteurs 1 et 2 (IC2 et IC3)",
-          "Label2.caption=Capteur 1 seul (IC2)", "Frame1.caption=Port s\xE9rie :", "option_com1.caption=Com 1",
+          "Label2.caption=Capteur 1 seul (IC2)", "Frame1.caption=Port série :", "option_com1.caption=Com 1",
           "option_com1.value=1", "option_com4.caption=Com4", "option_com4.value=0", "option_com3.caption=Com3",
           "option_com3.value=0", "option_com2.caption=Com2", "option_com2.value=0"})
-        expected += ini::control_key_prefix + std::string(key) + "\r\n";
+        lines.push_back(ini::control_key_prefix + std::string(key));
+    return lines;
+}
+
+// A save is one replacement of the file (one temporary synced, one rename,
+// the directory synced), and none when nothing changed. In the design-time
+// state it writes the 33 keys in order; in any state its bytes are those
+// that writing its keys one by one gives, from no file, a hand-edited file or
+// one with its section twice.
+TEST_F(ControlState, ASaveIsOneReplacementWithTheBytesOfItsKeysWrittenOneByOne)
+{
+    int renames = 0, syncs = 0;
+    profile::FileCalls calls = profile::FileCalls::posix();
+    calls.rename = [&](const char* from, const char* to) { return ++renames, ::rename(from, to); };
+    calls.fsync = [&](int fd) { return ++syncs, ::fsync(fd); };
+    ini::detail::set_file_calls(&calls);
     ini::set_ini_dir(dir.path());
-    for (int save = 0; save < 2; ++save) ini::save_settings(list);  // the second over the file the first made
-    EXPECT_EQ(settings_test::read_bytes(dir.file("Quelvane.INI")), expected);
+    std::string design = "[CT]\r\n";
+    for (const std::string& line : design_lines()) design += text::utf8_to_cp1252(line) + "\r\n";
+    for (const int expected_renames : {1, 0}) {  // the second over the file the first made
+        renames = syncs = 0;
+        ini::save_settings(list);
+        EXPECT_EQ(std::pair(renames, syncs), std::pair(expected_renames, 2 * expected_renames));
+        EXPECT_EQ(settings_test::read_bytes(dir.file("Quelvane.INI")), design);
+    }
+
+    state["Label1.caption"] = "Séjour Ω", state["option_com2.value"] = "1", state["option_com1.value"] = "0";
+    std::vector<ini::KeyValue> keys;
+    for (std::string line : design_lines()) {
+        const std::string key = line.substr(0, line.find('=')), name = key.substr(key.find('.') + 1);
+        keys.emplace_back(key, state.contains(name) ? state.at(name) : line.substr(key.size() + 1));
+    }
+    for (const std::string& start :
+         {""s, "\xEF\xBB\xBF; by hand\n[ports]\nCOM1=/dev/ttyUSB0\n[ct]\nfrm_quelvaner.LABEL1.caption=Séjour Ω\n"
+               "frm_quelvaner.option_com1.value=1\n\n; end\n"s,
+          "[CT]\r\nFileId=quelv\r\n[X]\r\n[CT]\r\nfrm_quelvaner.Label4.caption=old\r\n"s}) {
+        std::string bytes[2];
+        for (std::string& result : bytes) {
+            std::filesystem::remove(dir.file("Quelvane.INI"));
+            if (!start.empty()) settings_test::write_bytes(dir.file("Quelvane.INI"), start);
+            renames = syncs = 0;
+            if (&result == &bytes[0]) {
+                ini::save_settings(list);
+                EXPECT_EQ(std::pair(renames, syncs), std::pair(1, 2)) << start;
+            } else {
+                for (const auto& [key, value] : keys) ini::write_ini(key, value);
+            }
+            result = settings_test::read_bytes(dir.file("Quelvane.INI"));
+        }
+        EXPECT_EQ(bytes[0], bytes[1]);
+        EXPECT_NE(bytes[0].find("1.caption=Séjour Ω"), std::string::npos) << bytes[0];
+    }
+    ini::detail::set_file_calls(nullptr);
 }
 
 // Each row: a file's signature and control keys, and the captions and values
@@ -106,7 +160,7 @@ TEST_F(ControlState, LoadTakesWhatTheFileHoldsOverTheDesign)
     // A settings file that cannot be read is reported once per run.
     std::filesystem::remove(dir.file("Quelvane.INI"));
     std::filesystem::create_directory(dir.file("Quelvane.INI"));
-    ini::detail::reset_unreadable_report();
+    ini::detail::reset_reports();
     for (int run = 0; run < 2; ++run) ini::load_settings(list);
     EXPECT_EQ(messages, (std::vector<std::string>{"|Fichier INI invalide ou absent", refusal, refusal}));
 }

@@ -1,6 +1,7 @@
 // The real quelvane program, end to end: started in a scratch directory with
 // /dev/ttyS0 emulated by umockdev and played by the simulated board. Runs
-// under umockdev-wrapper only; the child inherits the preload.
+// under umockdev-wrapper only; the child inherits the preload. The demo runs
+// on its simulated board, here under the same guard.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -56,25 +57,41 @@ protected:
         std::filesystem::remove_all(dir);
     }
 
-    void start()
+    // Starts program in dir (or in cwd, inside dir), on the offscreen platform
+    // unless there is to be no display at all; HOME is dir/home, and its
+    // standard error goes to dir/stderr.
+    void start(const char* program = QUELVANE_PROGRAM, const std::filesystem::path& cwd = {}, bool display = true)
     {
+        std::filesystem::create_directories(dir / cwd);
         child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             const char* preload = std::getenv("LD_PRELOAD");
             if (preload == nullptr || std::string(preload).find("umockdev") == std::string::npos ||
-                ::chdir(dir.c_str()) != 0) {
+                ::chdir((dir / cwd).c_str()) != 0) {
                 ::_exit(127);  // never let the program near a real port
             }
-            const int errors = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (errors < 0 || ::dup2(errors, STDERR_FILENO) < 0) {
-                ::_exit(125);
-            }
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_STATE_HOME"}) ::unsetenv(unset);
+            if (display) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
             ::setenv("LC_ALL", "fr_FR.UTF-8", 1);
-            ::execl(QUELVANE_PROGRAM, QUELVANE_PROGRAM, static_cast<char*>(nullptr));
+            ::setenv("HOME", (dir / "home").c_str(), 1);
+            const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (err < 0 || ::dup2(err, 2) < 0) ::_exit(125);
+            ::execl(program, program, static_cast<char*>(nullptr));
             ::_exit(126);
         }
+    }
+
+    // The child's exit status once it has ended by itself (30 s at most).
+    int exit_status()
+    {
+        int status = 0;
+        for (int waited = 0; waited < 600 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (::kill(child, 0) == 0) return -1;  // still running
+        child = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     // Waits (30 s at most) until ready holds, then sends SIGTERM and expects
@@ -156,19 +173,68 @@ TEST_F(ProgramTest, SigtermWhileATickWaitsEndsItAfterTheReadingUnderWay)
         start();
         if (box) {
             terminate_when([&] {
-                return file_bytes(dir / "stderr.txt").find("quelvane: sensor 1 (IC2): no acknowledge at 0x48\n") !=
+                return file_bytes(dir / "stderr").find("quelvane: sensor 1 (IC2): no acknowledge at 0x48\n") !=
                        std::string::npos;
             });
         } else {
             terminate_when([&] { return port->counts().total() >= 100; });
         }
-        // Exclusive mode, the two lines raised at the opening, one reading of sensor 1.
-        EXPECT_EQ(port->counts().total(), 1 + 2 + 309);
+        // The two lines raised at the opening, then one reading of sensor 1.
+        EXPECT_EQ(port->counts().line_writes() + port->counts().of(TIOCMGET), 2 + 309);
         EXPECT_FALSE(std::filesystem::exists(dir / "Quelvane.txt"));
         const std::string settings = file_bytes(dir / "Quelvane.INI");
         EXPECT_NE(settings.find("frm_quelvaner.label_temperature_indoor.caption=--.-\r\n"), std::string::npos);
         EXPECT_EQ(lines_of(dir / "Quelvane.INI"), 34);
     }
+}
+
+// Without a display the program says so in one line and ends with status 1,
+// before the toolkit can abort and before any port or file is touched.
+TEST_F(ProgramTest, WithoutADisplayEndsWithOneLineAndStatusOneTouchingNothing)
+{
+    for (const char* program : {QUELVANE_PROGRAM, QUELVANE_DEMO_PROGRAM}) {
+        std::filesystem::remove(dir / "stderr");
+        start(program, {}, false);
+        EXPECT_EQ(exit_status(), 1) << program;
+        const std::string said = file_bytes(dir / "stderr");
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find(": the window needs a display, and there is none here (DISPLAY is not set, "
+                            "WAYLAND_DISPLAY is not set); without one, readings can be taken with quelvane --read or "
+                            "quelvane --log\n"),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "only its stderr";
+    }
+    EXPECT_EQ(port->counts().total(), 0);
+}
+
+// The demo keeps its settings and log in its own folder, made on its first
+// start: the files of the folder it is started from are never read or
+// written, even with logging on in them.
+TEST_F(ProgramTest, TheDemoKeepsToItsOwnFolder)
+{
+    const std::string settings = "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.check_log_to_file.value=1\r\n";
+    const std::string log = "01-02-2026    10:00:00      8,0\xB0" "C         21,5\xB0" "C\r\n";
+    std::filesystem::create_directories(dir / "work");
+    std::ofstream(dir / "work" / "Quelvane.INI", std::ios::binary) << settings;
+    std::ofstream(dir / "work" / "Quelvane.txt", std::ios::binary) << log;
+    const std::filesystem::path own = dir / "home" / ".local" / "state" / "quelvane-demo";
+
+    start(QUELVANE_DEMO_PROGRAM, "work");  // first start: the start-up message, then a whole file at exit
+    terminate_when([&] { return catches_sigterm(); });
+    EXPECT_EQ(lines_of(own / "Quelvane.INI"), 34);
+    EXPECT_EQ(std::filesystem::status(own).permissions(), std::filesystem::perms::owner_all);
+
+    std::string own_settings = file_bytes(own / "Quelvane.INI");
+    const std::string logging_off = "check_log_to_file.value=0";
+    ASSERT_NE(own_settings.find(logging_off), std::string::npos);
+    own_settings.replace(own_settings.find(logging_off), logging_off.size(), "check_log_to_file.value=1");
+    std::ofstream(own / "Quelvane.INI", std::ios::binary) << own_settings;
+    start(QUELVANE_DEMO_PROGRAM, "work");
+    terminate_when([&] { return lines_of(own / "Quelvane.txt") >= 1; });
+    EXPECT_EQ(file_bytes(dir / "work" / "Quelvane.INI"), settings);
+    EXPECT_EQ(file_bytes(dir / "work" / "Quelvane.txt"), log);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "work"), {}), 2);
 }
 
 }  // namespace

@@ -2,7 +2,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QRadioButton>
+#include <cstring>
+#include <map>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include "window/demo_board.h"
+#include "window/display.h"
 #include "window_fixture.h"
 
 class StartupTest : public WindowTest {
@@ -98,4 +104,63 @@ TEST_F(StartupTest, APortChoiceByClickOrKeyRestartsAStoppedTimerAnIntervalChoice
     EXPECT_TRUE(window->Timer1().isActive());
     tick();
     EXPECT_EQ(board->CommPort(), 1);
+}
+
+// --- Before the window ------------------------------------------------------------
+
+// Whether a display is there, looked at as the toolkit would: the platform
+// chosen, then the X server's or the compositor's socket. An X server is
+// played by an abstract socket, a compositor by a socket file.
+TEST(DisplayCheck, FindsTheDisplayTheToolkitWouldUseOrSaysWhyThereIsNone)
+{
+    const std::string number = std::to_string(4000 + ::getpid() % 1000);
+    const auto listen_on = [](const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+        EXPECT_TRUE(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd, 1) == 0) << path;
+        return fd;
+    };
+    const std::filesystem::path runtime = std::filesystem::temp_directory_path() / ("quelvane-run-" + number);
+    std::filesystem::create_directories(runtime);
+    const int sockets[] = {listen_on(std::string(1, '\0') + "/tmp/.X11-unix/X" + number), listen_on(runtime / "wl-test")};
+    using Env = std::map<std::string, std::string>;
+    const Env wayland = {{"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime}};
+    const struct { Env env; std::vector<std::string> args; std::string problem; } cases[] = {
+        {{}, {}, "DISPLAY is not set, WAYLAND_DISPLAY is not set"},
+        {{{"DISPLAY", ":" + number + ".0"}}, {}, ""},
+        {{{"DISPLAY", ":" + number + "1"}}, {}, "no X server answers at DISPLAY :" + number + "1, WAYLAND_DISPLAY is not set"},
+        {{{"DISPLAY", "elsewhere:0"}}, {}, ""},
+        {wayland, {}, ""},
+        {{{"WAYLAND_DISPLAY", "wl-none"}, {"XDG_RUNTIME_DIR", runtime}}, {}, "DISPLAY is not set, no compositor answers at WAYLAND_DISPLAY wl-none"},
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, {}, ""},
+        {{}, {"-platform", "offscreen"}, ""},
+        {{}, {"--display", ":" + number}, ""},
+        {{{"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime}}, {}, "DISPLAY is not set"},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("quelvane")};
+        for (const std::string& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
+        const auto env = [&c](const char* name) { return c.env.contains(name) ? c.env.at(name).c_str() : nullptr; };
+        EXPECT_EQ(window::missing_display(static_cast<int>(argv.size()), argv.data(), env), c.problem)
+            << (c.env.empty() ? "" : c.env.begin()->second);
+    }
+    for (const int fd : sockets) ::close(fd);
+    std::filesystem::remove_all(runtime);
+}
+
+TEST(DemoFolder, IsUnderXdgStateHomeWhenAbsoluteElseUnderHome)
+{
+    using Env = std::map<std::string, std::string>;
+    const std::pair<Env, std::string> cases[] = {
+        {{{"XDG_STATE_HOME", "/var/state"}, {"HOME", "/home/ana"}}, "/var/state/quelvane-demo"},
+        {{{"XDG_STATE_HOME", "state"}, {"HOME", "/home/ana"}}, "/home/ana/.local/state/quelvane-demo"},
+        {{{"XDG_STATE_HOME", ""}, {"HOME", "/home/ana"}}, "/home/ana/.local/state/quelvane-demo"},
+    };
+    for (const auto& [env, folder] : cases) {
+        EXPECT_EQ(window::demo_folder([&env](const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; }),
+                  folder);
+    }
 }

@@ -1,10 +1,17 @@
+#include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QRadioButton>
+#include <QTest>
 #include <cerrno>
 #include <thread>
 
+#include "history/history_window.h"
 #include "window/control_table.h"
+#include "window/controls.h"
 #include "window_fixture.h"
 
 // --- The controls --------------------------------------------------------------
@@ -56,8 +63,8 @@ TEST_F(WindowTest, OptionsAreExclusivePerGroupAndCanAllBeClearedAndTheBoxCanBeGr
     EXPECT_TRUE(com3->isChecked());
     EXPECT_FALSE(control<QRadioButton>("option_com1")->isChecked());
     EXPECT_TRUE(control<QRadioButton>("option_1_sec")->isChecked());  // other groups untouched
-    com3->setChecked(false);
-    for (const char* name : {"option_com1", "option_com2", "option_com4"}) {
+    window::set_selected(*com3, false);
+    for (const char* name : {"option_com1", "option_com2", "option_com3", "option_com4"}) {
         EXPECT_FALSE(control<QRadioButton>(name)->isChecked()) << name;
     }
 
@@ -289,4 +296,39 @@ TEST_F(WindowTest, LogIsAppendedOnlyWhileCheckedAndAFailureIsToldOnce)
     std::filesystem::create_directory("Quelvane.txt");
     tick();
     EXPECT_EQ(boxes.size(), 2u);
+}
+
+// --- The context menu ------------------------------------------------------------
+
+TEST_F(WindowTest, ContextMenuFromMouseOrKeyboardOpensTheHistoryOfTheCurrentFolder)
+{
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QLabel* label = control<QLabel>("label_temperature_indoor");
+    QContextMenuEvent right_click(QContextMenuEvent::Mouse, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(label, &right_click);  // no control keeps it: the window's menu
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(menu);
+    EXPECT_EQ(accessible->role(), QAccessible::PopupMenu);
+    ASSERT_EQ(accessible->childCount(), 1);
+    EXPECT_EQ(accessible->child(0)->role(), QAccessible::MenuItem);
+    EXPECT_EQ(accessible->child(0)->text(QAccessible::Name), QStringLiteral("Historique…"));
+    menu->actions().at(0)->trigger();
+    menu->close();
+    auto* shown = window->findChild<history::HistoryWindow*>();
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->isVisible());
+    shown->follow_file();
+    EXPECT_EQ(shown->windowTitle(), QStringLiteral("Quelvane — historique"));
+    EXPECT_TRUE(shown->status_text().startsWith(QStringLiteral("Quelvane.txt : fichier introuvable")));
+
+    control<QRadioButton>("option_com1")->setFocus();
+    QTest::keyClick(window.get(), Qt::Key_F10, Qt::ShiftModifier);
+    menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    menu->actions().at(0)->trigger();  // the open history window comes to the front
+    menu->close();
+    EXPECT_EQ(window->findChildren<history::HistoryWindow*>().size(), 1);
+    EXPECT_EQ(window->settings_controls().size(), window::control_table.size());  // no new control
 }

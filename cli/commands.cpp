@@ -1,0 +1,290 @@
+#include "cli/commands.h"
+
+#include <QString>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <stdexcept>
+
+#include "bus/iic.h"
+#include "bus/posix_serial_control.h"
+#include "cli/stop_signals.h"
+#include "log/measurement_log.h"
+#include "log/reading_text.h"
+#include "sensor/read_sensor.h"
+#include "settings/control_state.h"
+#include "settings/ini.h"
+#include "window/control_table.h"
+
+namespace cli {
+namespace {
+
+constexpr int max_sensors = 2;
+
+// One decimal and a decimal point whatever the locale: to_chars never looks
+// at it. A reading that rounds to zero has no minus sign, as on the screen.
+std::string decimal_text(double celsius)
+{
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, celsius, std::chars_format::fixed, 1).ptr;
+    std::string text(digits, end);
+    return text == "-0.0" ? "0.0" : text;
+}
+
+// ISO 8601 with the offset from UTC: 2026-12-06T22:10:00+01:00.
+std::string iso_time(const QDateTime& when)
+{
+    const int offset = when.offsetFromUtc();
+    const int minutes = (offset < 0 ? -offset : offset) / 60;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return when.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")).toStdString() + zone;
+}
+
+// Whether everything printed reached standard output: a script must not take
+// output it never got for a success.
+bool written(Io& io)
+{
+    if (io.out.flush()) {
+        return true;
+    }
+    io.err << "quelvane: standard output could not be written" << std::endl;
+    return false;
+}
+
+std::string sensor_name(int index) { return "sensor " + std::to_string(index + 1); }
+
+// The window's option buttons after it has loaded the settings: the
+// design-time state, then each stored value in window order, where selecting
+// one button clears the others of its group box. A file without the
+// signature leaves the design-time state, as the window does.
+std::map<std::string_view, bool> saved_option_buttons()
+{
+    using window::control_table;
+    std::map<std::string_view, bool> selected;
+    for (const auto& row : control_table) {
+        if (row.kind == window::Kind::option_button) {
+            selected[row.name] = (row.flags & window::selected) != 0;
+        }
+    }
+    if (!ini::read_ini("FileId", "None").starts_with("quelv")) {
+        return selected;
+    }
+    for (const auto& row : control_table) {
+        if (row.kind != window::Kind::option_button) {
+            continue;
+        }
+        const std::string key = ini::control_key_prefix + std::string(row.name) + ".value";
+        const bool on = ini::leading_number(ini::read_ini(key, selected[row.name] ? "1" : "0")) != 0;
+        if (on) {
+            for (const auto& other : control_table) {
+                if (other.kind == window::Kind::option_button && other.container == row.container) {
+                    selected[other.name] = false;
+                }
+            }
+        }
+        selected[row.name] = on;
+    }
+    return selected;
+}
+
+// Tells err when a sensor fails, fails for another reason, or reads again.
+class FailureReport {
+public:
+    explicit FailureReport(std::ostream& err) : err_(err) {}
+
+    void sensor(int index, const sensor::Reading& reading)
+    {
+        std::string& told = told_[static_cast<std::size_t>(index)];
+        if (reading.failure != told) {
+            err_ << sensor_name(index) << ": " << (reading.ok() ? "reading again" : reading.failure) << std::endl;
+            told = reading.failure;
+        }
+    }
+
+    void file(const std::string& path, bool written, int error_number)
+    {
+        if (written == file_written_) {
+            return;
+        }
+        file_written_ = written;
+        if (written) {
+            err_ << "quelvane: writing to " << path << " again" << std::endl;
+        } else {
+            err_ << "quelvane: cannot write to " << path
+                 << (error_number != 0 ? std::string(" (") + std::strerror(error_number) + ")" : std::string())
+                 << "; the readings go on" << std::endl;
+        }
+    }
+
+private:
+    std::ostream& err_;
+    std::array<std::string, max_sensors> told_;  // the failure last told, empty while reading
+    bool file_written_ = true;
+};
+
+}  // namespace
+
+std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
+{
+    // The control itself refuses a device that is no port path, before any open.
+    return std::make_unique<serial::PosixSerialControl>([device](int) { return device; });
+}
+
+SavedChoices saved_choices()
+{
+    const auto selected = saved_option_buttons();
+    const auto first_selected = [&selected](auto choices, int none) {
+        for (const auto& [name, value] : choices) {
+            if (selected.at(name)) return value;
+        }
+        return none;
+    };
+    using Choice = std::pair<std::string_view, int>;
+    SavedChoices choices;
+    choices.port = first_selected(
+        std::array<Choice, 4>{{{"option_com1", 1}, {"option_com2", 2}, {"option_com3", 3}, {"option_com4", 4}}}, 1);
+    choices.sensors = selected.at("option_double") ? 2 : 1;
+    choices.every_seconds = first_selected(
+        std::array<Choice, 4>{{{"option_1_sec", 1}, {"option_5_sec", 5}, {"option_30_sec", 30}, {"option_1_min", 60}}},
+        1);
+    return choices;
+}
+
+std::string device_for_port(int port)
+{
+    return ini::read_ini_section(ini::ports_section, "COM" + std::to_string(port),
+                                 serial::default_device_for_port(port));
+}
+
+int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
+{
+    std::array<sensor::Reading, max_sensors> readings;
+    bool all_read = true;
+    for (int i = 0; i < sensors; ++i) {
+        readings[static_cast<std::size_t>(i)] = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
+        if (!readings[static_cast<std::size_t>(i)].ok()) {
+            all_read = false;
+            io.err << sensor_name(i) << ": " << readings[static_cast<std::size_t>(i)].failure << '\n';
+        }
+    }
+    iic::close_bus();
+
+    if (json) {
+        io.out << "{\"time\":\"" << iso_time(io.now()) << '"';
+        for (int i = 0; i < sensors; ++i) {
+            const sensor::Reading& reading = readings[static_cast<std::size_t>(i)];
+            io.out << ",\"sensor" << i + 1 << "\":" << (reading.ok() ? decimal_text(reading.celsius) : "null");
+        }
+        io.out << "}\n";
+    } else {
+        for (int i = 0; i < sensors; ++i) {
+            const sensor::Reading& reading = readings[static_cast<std::size_t>(i)];
+            if (reading.ok()) {
+                io.out << "sensor" << i + 1 << ' ' << decimal_text(reading.celsius) << '\n';
+            }
+        }
+    }
+    return written(io) && all_read ? 0 : 1;
+}
+
+int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
+{
+    io.err << "quelvane: logging " << (plan.sensors == 2 ? "sensors 1 and 2" : "sensor 1") << " from " << plan.device
+           << " every " << plan.every.count() << " s to " << plan.file << std::endl;
+    FailureReport report(io.err);
+    auto next = std::chrono::steady_clock::now();
+    do {
+        // The window's labels after a tick: a reading text, or the no-reading
+        // text for a failed sensor and for sensor 2 in one-sensor mode.
+        std::array<QString, max_sensors> shown{measurement::no_reading_text, measurement::no_reading_text};
+        bool failed = false;
+        for (int i = 0; i < plan.sensors; ++i) {
+            const sensor::Reading reading = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
+            report.sensor(i, reading);
+            if (reading.ok()) {
+                shown[static_cast<std::size_t>(i)] = measurement::reading_text(reading.celsius);
+            }
+            failed = failed || !reading.ok();
+        }
+        if (failed) {
+            // The next interval starts from a fresh open: an adapter that was
+            // unplugged and came back is a new device behind the same name,
+            // and a board powered from the port is reset.
+            iic::close_bus();
+        }
+        errno = 0;
+        const bool written =
+            measurement::append_to_log(plan.file, measurement::log_record(io.now(), shown[1], shown[0]));
+        report.file(plan.file, written, errno);
+
+        // Readings keep to their schedule; one that overran skips the times
+        // it missed rather than bunching up.
+        const auto now = std::chrono::steady_clock::now();
+        next += plan.every;
+        if (next <= now) {
+            next += (now - next) / plan.every * plan.every + plan.every;
+        }
+    } while (io.wait_until(next));
+    iic::close_bus();
+    return 0;
+}
+
+int run_command(const Options& options, const ControlFactory& make_control, Io& io)
+{
+    switch (options.command) {
+    case Command::help:
+        io.out << usage_text();
+        return written(io) ? 0 : 1;
+    case Command::version:
+        io.out << version_text() << '\n';
+        return written(io) ? 0 : 1;
+    case Command::read:
+    case Command::log:
+        break;
+    case Command::usage_error:
+    case Command::window:
+    case Command::history:
+        io.err << "quelvane: " << (options.command == Command::usage_error ? options.error : "not a command")
+               << " (see quelvane --help)" << std::endl;
+        return 2;
+    }
+
+    const SavedChoices saved = saved_choices();
+    std::string device;
+    if (!options.port) {
+        device = device_for_port(saved.port);
+    } else if (options.port->starts_with("COM")) {
+        device = device_for_port(options.port->back() - '0');
+    } else {
+        device = *options.port;
+    }
+    const int sensors = options.sensors.value_or(saved.sensors);
+    const std::unique_ptr<serial::SerialControl> control = make_control(device);
+    if (options.command == Command::read) {
+        return run_read(*control, sensors, options.json, io);
+    }
+    const LogPlan plan{sensors, std::chrono::seconds(options.every_seconds.value_or(saved.every_seconds)),
+                       options.file.value_or(measurement::log_file_name), device};
+    return run_log(*control, plan, io);
+}
+
+int run_command(const Options& options, const ControlFactory& make_control)
+{
+    // Only --log waits to be stopped; the other commands end by themselves
+    // and keep the default actions, so Ctrl+C still interrupts a --read.
+    std::optional<StopSignals> stop;
+    if (options.command == Command::log) {
+        stop.emplace();
+    }
+    Io io{std::cout, std::cerr, [] { return QDateTime::currentDateTime(); },
+          [&stop](std::chrono::steady_clock::time_point deadline) { return stop->wait_until(deadline); }};
+    return run_command(options, make_control, io);
+}
+
+}  // namespace cli

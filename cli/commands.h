@@ -1,0 +1,72 @@
+// The commands that need no display: --help, --version, --read and --log,
+// each through the same bus, sensor and log code as the window.
+#pragma once
+
+#include <QDateTime>
+#include <chrono>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "bus/serial_control.h"
+#include "cli/options.h"
+
+namespace cli {
+
+// The serial control for a device path: the real port, or a simulated board
+// for the tests and the demo.
+using ControlFactory = std::function<std::unique_ptr<serial::SerialControl>(const std::string& device)>;
+
+// The real port on device. A device that serial::device_path_refusal refuses (a
+// [Ports] mapping in the settings file can name one) is never opened: every
+// reading through it fails and says why.
+std::unique_ptr<serial::SerialControl> port_control(const std::string& device);
+
+// What the window would use, as ./Quelvane.INI sets it up: the first selected
+// of COM1..COM4 (1 when none), the sensor count and the interval. A missing or
+// foreign file gives the window's defaults. The file is read, never written.
+struct SavedChoices {
+    int port = 1;
+    int sensors = 1;
+    int every_seconds = 1;
+};
+SavedChoices saved_choices();
+
+// COM1..COM4 as the window maps them: the [Ports] section of the settings
+// file, else /dev/ttyS0../dev/ttyS3.
+std::string device_for_port(int port);
+
+// Where the commands meet the world, so that tests can run them on a simulated
+// board with a fixed clock and no signals.
+struct Io {
+    std::ostream& out;
+    std::ostream& err;
+    std::function<QDateTime()> now;
+    // Returns at deadline, or earlier with false when --log is to end.
+    std::function<bool(std::chrono::steady_clock::time_point deadline)> wait_until;
+};
+
+// One reading of sensors 1..sensors; prints them (text or JSON) and every
+// failure, then closes the port. 0 when every sensor was read, else 1.
+int run_read(serial::SerialControl& control, int sensors, bool json, Io& io);
+
+struct LogPlan {
+    int sensors = 1;
+    std::chrono::seconds every{1};
+    std::string file;
+    std::string device;  // for the messages only
+};
+// A reading every plan.every appended to plan.file, as the window logs it,
+// until io.wait_until says to end; then closes the port. Failures of a sensor
+// or of the file are told on io.err once per change. Returns 0.
+int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io);
+
+// Runs a command other than the window and the history: its exit status
+// (2 for a usage error, which opens no port).
+int run_command(const Options& options, const ControlFactory& make_control, Io& io);
+// The same on the standard streams and the system clock; SIGTERM, SIGINT and
+// SIGHUP end --log after the reading in flight.
+int run_command(const Options& options, const ControlFactory& make_control);
+
+}  // namespace cli

@@ -1,0 +1,75 @@
+#include "cli/stop_signals.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace cli {
+namespace {
+
+constexpr int stop_signal_numbers[3] = {SIGTERM, SIGINT, SIGHUP};
+
+// Write end of the pipe of the StopSignals in place.
+volatile sig_atomic_t stop_pipe_write = -1;
+
+extern "C" void on_stop_signal(int)
+{
+    const int saved_errno = errno;
+    const char byte = 1;
+    // Async-signal-safe; a full pipe already holds a pending stop.
+    (void)!::write(stop_pipe_write, &byte, 1);
+    errno = saved_errno;
+}
+
+}  // namespace
+
+StopSignals::StopSignals()
+{
+    // Without the pipe the signals keep their default action: the program
+    // still stops on them, only not at a point of its choosing.
+    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    stop_pipe_write = pipe_[1];
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < 3; ++i) {
+        ::sigaction(stop_signal_numbers[i], &action, &previous_[i]);
+    }
+}
+
+StopSignals::~StopSignals()
+{
+    if (pipe_[0] < 0) {
+        return;
+    }
+    for (int i = 0; i < 3; ++i) {
+        ::sigaction(stop_signal_numbers[i], &previous_[i], nullptr);
+    }
+    stop_pipe_write = -1;
+    ::close(pipe_[0]);
+    ::close(pipe_[1]);
+}
+
+bool StopSignals::wait_until(std::chrono::steady_clock::time_point deadline)
+{
+    using namespace std::chrono;
+    for (;;) {
+        const auto left = std::max(ceil<milliseconds>(deadline - steady_clock::now()), milliseconds(0));
+        pollfd stop{pipe_[0], POLLIN, 0};
+        const int ready = ::poll(&stop, pipe_[0] < 0 ? 0 : 1, static_cast<int>(left.count()));
+        if (ready > 0) {
+            return false;  // the byte stays: every later wait returns false too
+        }
+        if (ready == 0 && steady_clock::now() >= deadline) {
+            return true;
+        }
+        // EINTR (some other signal), or a time-out a little early: wait on.
+    }
+}
+
+}  // namespace cli

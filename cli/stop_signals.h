@@ -1,0 +1,29 @@
+// Ending a command that runs until it is told to stop (--log) at a point of
+// its own choosing, rather than wherever a signal happens to land.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+
+namespace cli {
+
+// While one exists, SIGTERM, SIGINT and SIGHUP no longer end the process:
+// they make wait_until return false, at once if it is waiting, or at its next
+// call if the signal came while the program was busy. The previous actions
+// come back when it is destroyed. One at a time per process.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // Sleeps until deadline (true), or until a stop signal (false).
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
+
+private:
+    int pipe_[2] = {-1, -1};
+    struct sigaction previous_[3] {};
+};
+
+}  // namespace cli

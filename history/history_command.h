@@ -1,0 +1,25 @@
+// "quelvane --history": the history window, or its exports without a display.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace history {
+
+// "quelvane --history [FILE] [--png OUT [--size WxH]] [--csv OUT]": `arguments`
+// are the words after "--history". Parses them (a bad one: one line on
+// stderr, returns 2; --help: usage_lines() on stdout, returns 0), creates the
+// application object it needs itself (exports need no display: offscreen
+// platform), runs, and returns the exit status: 0, or 1 when FILE cannot be
+// read or OUT cannot be written.
+int run_history(int argc, char** argv, const std::vector<std::string>& arguments);
+
+// Whether these arguments open the window (valid, and no export asked for),
+// which needs a display.
+bool needs_display(const std::vector<std::string>& arguments);
+
+// The lines --help prints for these options, each ending with a line feed.
+std::string_view usage_lines();
+
+}  // namespace history

@@ -1,0 +1,211 @@
+// The history window following its file, the chart's controls and what a
+// screen reader hears of it, the PNG export, and the program's export run
+// with no display.
+#include <QAccessible>
+#include <QApplication>
+#include <QImage>
+#include <QLocale>
+#include <QTimer>
+#include <QWheelEvent>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "history/chart.h"
+#include "history/history_command.h"
+#include "history/history_export.h"
+#include "history/history_window.h"
+#include "tests/settings/temp_dir.h"
+
+namespace {
+
+using settings_test::read_bytes;
+using settings_test::TempDir;
+
+std::string record(int second, const char* outdoor, const char* indoor)
+{
+    char line[80];
+    std::snprintf(line, sizeof line, "01-02-2026    10:00:%02d      %-14s%s\r\n", second, outdoor, indoor);
+    return line;
+}
+
+void append(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+
+class HistoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { QLocale::setDefault(QLocale(QLocale::French, QLocale::France)); }
+    void TearDown() override { QLocale::setDefault(QLocale::c()); }
+    TempDir dir;
+    std::string log = dir.file("Quelvane.txt");
+};
+
+}  // namespace
+
+TEST_F(HistoryTest, FollowsTheFileAsItGrowsAndWaitsForAPartialLineToEnd)
+{
+    history::HistoryWindow window(QString::fromStdString(log));
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Quelvane — historique"));
+    window.follow_file();  // the reading from the start has ended
+    EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : fichier introuvable, en attente des premiers relevés"));
+    EXPECT_TRUE(window.follow_timer().isActive());
+    EXPECT_EQ(window.follow_timer().interval(), 1000);
+
+    append(log, record(0, "8,0\xB0" "C", "21,5\xB0" "C") + record(1, "8,1\xB0" "C", "21,6\xB0" "C"));
+    window.follow_file();
+    ASSERT_EQ(window.series().size(), 2u);
+    const history::TimeSpan all = window.chart().span();
+
+    // The monitor appends a record and is cut in the middle of the next one.
+    const std::string third = record(2, "--.-\xB0" "C", "21,7\xB0" "C");
+    append(log, third + record(3, "8,3\xB0" "C", "21,8\xB0" "C").substr(0, 30));
+    window.follow_file();
+    EXPECT_EQ(window.series().size(), 3u);
+    EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : 3 relevés"));
+    EXPECT_GT(window.chart().span().t1, all.t1);  // a view of everything follows the end
+    append(log, record(3, "8,3\xB0" "C", "21,8\xB0" "C").substr(30) + "junk\r\n");
+    window.follow_file();
+    ASSERT_EQ(window.series().size(), 4u);
+    EXPECT_EQ(window.series().records().back(), (measurement::LogRecord{window.series().records()[0].time + 3, 218, 83}));
+    EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : 4 relevés, 1 ligne ignorée"));
+
+    // A log replaced by a shorter one is read again from its start.
+    settings_test::write_bytes(log, record(9, "1,0\xB0" "C", "2,0\xB0" "C"));
+    window.follow_file();
+    ASSERT_EQ(window.series().size(), 1u);
+    EXPECT_EQ(window.series().records()[0].sensor1, 20);
+}
+
+TEST_F(HistoryTest, ChartZoomsPansAndTellsItsFiguresToAScreenReader)
+{
+    std::string bytes;
+    for (int second = 0; second < 60; ++second) {
+        bytes += record(second, "8,0\xB0" "C", second < 30 ? "20,0\xB0" "C" : "22,0\xB0" "C");
+    }
+    settings_test::write_bytes(log, bytes);
+    history::HistoryWindow window(QString::fromStdString(log));
+    window.follow_file();
+    window.resize(800, 400);
+    history::ChartView& chart = window.chart();
+    const history::TimeSpan all = chart.span();
+    ASSERT_EQ(all.width(), 60);
+
+    chart.zoom(0.5, all.t0);  // the anchor stays put
+    EXPECT_EQ(chart.span(), (history::TimeSpan{all.t0, all.t0 + 30}));
+    chart.pan(10);            // kept within the records
+    EXPECT_EQ(chart.span(), (history::TimeSpan{all.t1 - 30, all.t1}));
+    chart.zoom(0.001, all.t1);
+    EXPECT_EQ(chart.span().width(), history::ChartView::min_span);
+    QWheelEvent wheel_out(QPointF(400, 200), QPointF(400, 200), {}, QPoint(0, -1200), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&chart, &wheel_out);  // ten notches out: everything
+    EXPECT_EQ(chart.span(), all);
+
+    chart.zoom(0.5, all.t0);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&chart);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_EQ(accessible->role(), QAccessible::Chart);
+    EXPECT_EQ(accessible->text(QAccessible::Name), QStringLiteral("Graphique des températures"));
+    EXPECT_EQ(accessible->text(QAccessible::Description),
+              QStringLiteral("Capteur 1 : min 20,0°C, max 20,0°C, moyenne 20,0°C. "
+                             "Capteur 2 : min 8,0°C, max 8,0°C, moyenne 8,0°C."));
+    QKeyEvent home(QEvent::KeyPress, Qt::Key_Home, Qt::NoModifier);
+    QApplication::sendEvent(&chart, &home);
+    EXPECT_EQ(chart.span(), all);
+    EXPECT_EQ(accessible->text(QAccessible::Description),
+              QStringLiteral("Capteur 1 : min 20,0°C, max 22,0°C, moyenne 21,0°C. "
+                             "Capteur 2 : min 8,0°C, max 8,0°C, moyenne 8,0°C."));
+}
+
+TEST_F(HistoryTest, PngExportHasTheSizeAskedAndShowsBothSeries)
+{
+    history::Series series;
+    std::vector<measurement::LogRecord> records;
+    for (std::uint32_t t = 0; t < 3600; ++t) {
+        records.push_back({1'767'225'600 + t, static_cast<std::int16_t>(200 + t % 50), t % 600 < 10 ? measurement::no_value : std::int16_t{80}});
+    }
+    series.assign(records);
+    std::string error;
+    ASSERT_TRUE(history::export_png(series, QSize(640, 360), dir.file("out.png"), error)) << error;
+    const QImage image(QString::fromStdString(dir.file("out.png")));
+    EXPECT_EQ(image.size(), QSize(640, 360));
+    int red = 0;
+    int blue = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            red += pixel == qRgb(0xc0, 0x39, 0x2b);
+            blue += pixel == qRgb(0x1f, 0x6f, 0xb2);
+        }
+    }
+    EXPECT_GT(red, 1000);
+    EXPECT_GT(blue, 300);
+    EXPECT_FALSE(history::export_png(series, QSize(640, 360), dir.file("absent/out.png"), error));
+}
+
+TEST(HistoryCommand, ABadArgumentIsAUsageErrorBeforeAnythingIsReadOrWritten)
+{
+    const std::vector<std::string> bad[] = {
+        {"--png"},
+        {"--csv", ""},
+        {"--bogus"},
+        {"a.txt", "b.txt"},
+        {"--size", "800x600"},  // without --png
+        {"--png", "o.png", "--size", "100x600"},
+        {"--png", "o.png", "--size", "800x"},
+        {"--png", "o.png", "--size", "+800x600"},
+        {"--png", "o.png", "--size", "9000x600"},
+    };
+    for (const auto& arguments : bad) {
+        EXPECT_EQ(history::run_history(0, nullptr, arguments), 2) << ::testing::PrintToString(arguments);
+        EXPECT_FALSE(history::needs_display(arguments));
+    }
+    EXPECT_TRUE(history::needs_display({"a.txt"}));
+    EXPECT_FALSE(history::needs_display({"a.txt", "--csv", "-"}));
+    EXPECT_EQ(history::run_history(0, nullptr, {"--help"}), 0);
+}
+
+// The real program, once: an export with no display and no platform chosen.
+// Its first argument is always --history, which never reaches the window;
+// should it ever, the settings file here maps every port to a path that does
+// not exist.
+TEST_F(HistoryTest, ProgramExportsWithoutADisplay)
+{
+    settings_test::write_bytes(dir.file("Quelvane.INI"),
+                               "[Ports]\r\nCOM1=/nonexistent/a\r\nCOM2=/nonexistent/b\r\nCOM3=/nonexistent/c\r\n"
+                               "COM4=/nonexistent/d\r\n");
+    settings_test::write_bytes(log, record(0, "8,0\xB0" "C", "21,5\xB0" "C") + "?\r\n");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int errors = ::open(dir.file("errors.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (::chdir(dir.path().c_str()) != 0 || errors < 0 || ::dup2(errors, STDERR_FILENO) < 0) ::_exit(127);
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM");
+        ::execl(QUELVANE_PROGRAM, QUELVANE_PROGRAM, "--history", "Quelvane.txt", "--png", "out.png", "--csv", "out.csv",
+                static_cast<char*>(nullptr));
+        ::_exit(126);
+    }
+    int status = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            FAIL() << "the export did not end";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_bytes(dir.file("out.csv")), "time,sensor1,sensor2\n2026-01-02T10:00:00,21.5,8.0\n");
+    EXPECT_EQ(QImage(QString::fromStdString(dir.file("out.png"))).size(), QSize(1200, 600));
+    EXPECT_EQ(read_bytes(dir.file("errors.txt")), "Quelvane.txt: 1 record, 1 line skipped\n");
+}

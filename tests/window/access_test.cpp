@@ -1,0 +1,188 @@
+// The window as a keyboard user, a screen-reader user and a mouse user meet it.
+#include <QAccessible>
+#include <QApplication>
+#include <QCheckBox>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QRadioButton>
+#include <QStyle>
+#include <QStyleOption>
+#include <QTest>
+
+#include "log/reading_text.h"
+#include "window/control_table.h"
+#include "window/controls.h"
+#include "window_fixture.h"
+
+class AccessTest : public WindowTest {
+protected:
+    void show()
+    {
+        window->show();
+        QApplication::setActiveWindow(window.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+    QString focused() const
+    {
+        return QApplication::focusWidget() != nullptr ? QApplication::focusWidget()->objectName() : QString();
+    }
+};
+
+TEST_F(AccessTest, OptionsAreRadioButtonsNamedByTheirCaptionOrTheirLabel)
+{
+    std::ofstream("Quelvane.INI", std::ios::binary)
+        << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.Label3.caption=Salon et jardin\r\n"
+           "frm_quelvaner.option_com1.value=0\r\n";
+    window->Form_Load();
+    for (const auto& row : window::control_table) {
+        if (row.kind != window::Kind::option_button) {
+            continue;
+        }
+        SCOPED_TRACE(std::string(row.name));
+        auto* option = control<QRadioButton>(row.name);
+        QAccessibleInterface* access = QAccessible::queryAccessibleInterface(option);
+        EXPECT_EQ(access->role(), QAccessible::RadioButton);
+        EXPECT_EQ(access->state().checked, option->isChecked());
+        EXPECT_EQ(access->text(QAccessible::Name).toStdString(),
+                  row.name == "option_single"   ? "Capteur 1 seul (IC2)"
+                  : row.name == "option_double" ? "Salon et jardin"  // follows the caption from the file
+                                                : std::string(row.caption));
+    }
+    EXPECT_FALSE(control<QRadioButton>("option_com1")->isChecked());  // a group can still be cleared
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(control<QCheckBox>("check_log_to_file"))->role(),
+              QAccessible::CheckBox);
+}
+
+TEST_F(AccessTest, ALabelClickSelectsItsOption)
+{
+    show();
+    for (const auto& [label, option] : {std::pair("Label3", "option_double"), std::pair("Label2", "option_single")}) {
+        QTest::mouseClick(window->control(label), Qt::LeftButton);
+        EXPECT_TRUE(control<QRadioButton>(option)->isChecked()) << label;
+        EXPECT_EQ(focused().toStdString(), option);
+    }
+    EXPECT_FALSE(control<QRadioButton>("option_double")->isChecked());
+}
+
+// On a port option with the timer stopped (a failed reading): only a key that
+// types a character re-applies the port, and an arrow is a click on the next
+// option of the group.
+TEST_F(AccessTest, KeysOnAPortOption)
+{
+    struct Case {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        int port;             // selected afterwards
+        bool timer_restarts;  // select_port ran
+        const char* focus;
+    };
+    const char* stays = "option_com1";
+    const Case cases[] = {
+        // Tab goes to the selected option of the next group, Shift+Tab to the
+        // check box before the port group (the tab order wraps round).
+        {Qt::Key_Tab, Qt::NoModifier, 1, false, "option_single"},
+        {Qt::Key_Backtab, Qt::ShiftModifier, 1, false, "check_log_to_file"},
+        {Qt::Key_Shift, Qt::ShiftModifier, 1, false, stays},
+        {Qt::Key_Control, Qt::ControlModifier, 1, false, stays},
+        {Qt::Key_F5, Qt::NoModifier, 1, false, stays},
+        {Qt::Key_A, Qt::AltModifier, 1, false, stays},
+        {Qt::Key_A, Qt::NoModifier, 1, true, stays},
+        {Qt::Key_A, Qt::ControlModifier, 1, true, stays},
+        {Qt::Key_Space, Qt::NoModifier, 1, true, stays},
+        {Qt::Key_Escape, Qt::NoModifier, 1, true, stays},
+        {Qt::Key_Down, Qt::NoModifier, 2, true, "option_com2"},
+        {Qt::Key_Right, Qt::NoModifier, 2, true, "option_com2"},
+        {Qt::Key_Up, Qt::NoModifier, 4, true, "option_com4"},  // wraps round within the group
+    };
+    show();
+    // Tab stops once in each group, at its selected option.
+    window->control("check_log_to_file")->setFocus(Qt::TabFocusReason);
+    for (const char* stop : {"option_com1", "option_single", "option_1_sec", "check_log_to_file"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(focused().toStdString(), stop);
+    }
+    auto* com1 = control<QRadioButton>("option_com1");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QKeySequence(c.key | c.modifiers).toString().toStdString());
+        com1->click();
+        com1->setFocus(Qt::TabFocusReason);
+        window->Timer1().stop();
+        QTest::keyClick(com1, c.key, c.modifiers);
+        EXPECT_EQ(window->Timer1().isActive(), c.timer_restarts);
+        EXPECT_TRUE(spin_until([&] { return board->CommPort() == c.port; }));
+        EXPECT_TRUE(control<QRadioButton>("option_com" + std::to_string(c.port))->isChecked());
+        EXPECT_EQ(focused().toStdString(), c.focus);
+    }
+    // The other groups: an interval change takes effect at once.
+    for (const auto& [from, key, to] : {std::tuple("option_1_sec", Qt::Key_Down, "option_5_sec"),
+                                        std::tuple("option_single", Qt::Key_Right, "option_double")}) {
+        window->control(from)->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(window->control(from), key);
+        EXPECT_TRUE(control<QRadioButton>(to)->isChecked()) << to;
+    }
+    EXPECT_EQ(window->Timer1().interval(), 5000);
+}
+
+// Every caption, and the widest readings (the sensor's range is -55 to
+// +125 °C), fit their control at the window's font, with the faces this
+// machine has and with the usual stand-in faces.
+TEST_F(AccessTest, EveryCaptionFitsItsControl)
+{
+    const QStringList saved = window::font_families();
+    const struct {
+        QStringList families;
+        QString face;  // the face that must be in use; empty: whichever
+    } cases[] = {
+        {saved, {}},
+        {{QStringLiteral("DejaVu Sans")}, QStringLiteral("DejaVu Sans")},
+        {{QStringLiteral("No Such Face")}, {}},  // the font system's default sans-serif
+    };
+    for (const auto& c : cases) {
+        window::font_families() = c.families;
+        const frm_quelvane laid_out(std::make_unique<sensor::SimulatedBoard>());
+        const QString face = QFontInfo(laid_out.font()).family();
+        SCOPED_TRACE(face.toStdString());
+        if (!c.face.isEmpty()) {
+            ASSERT_EQ(face, c.face);
+        }
+        for (const auto& row : window::control_table) {
+            QWidget* widget = laid_out.control(row.name);
+            if (widget == nullptr || row.caption.empty()) {
+                continue;
+            }
+            QStringList texts{QString::fromUtf8(row.caption.data(), static_cast<qsizetype>(row.caption.size()))};
+            if ((row.flags & window::big_bold) != 0 && row.kind == window::Kind::label) {
+                texts = {measurement::reading_text(-55), measurement::reading_text(125), measurement::no_reading_text};
+            }
+            const QFontMetrics metrics(widget->font());
+            QRect room;
+            int flags = Qt::TextShowMnemonic;
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
+                room = label->contentsRect();
+                flags = Qt::TextWordWrap | label->alignment();
+            } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
+                QStyleOptionGroupBox option;
+                option.initFrom(box);
+                option.text = box->title();
+                option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+                const QRect title = box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+                room = QRect(0, title.top(), box->width(), title.height());
+            } else {
+                QStyleOptionButton option;
+                option.initFrom(widget);
+                room = widget->style()->subElementRect(qobject_cast<QCheckBox*>(widget) != nullptr
+                                                           ? QStyle::SE_CheckBoxContents
+                                                           : QStyle::SE_RadioButtonContents,
+                                                       &option, widget);
+            }
+            for (const QString& text : texts) {
+                const QRect needed = metrics.boundingRect(room, flags, text);
+                EXPECT_TRUE(room.contains(needed)) << row.name << " \"" << text.toStdString() << "\" needs "
+                                                   << needed.width() << "x" << needed.height() << ", has "
+                                                   << room.width() << "x" << room.height();
+            }
+        }
+    }
+    window::font_families() = saved;
+}

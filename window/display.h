@@ -1,0 +1,26 @@
+// Whether the window can be shown at all. Qt's platform plugin aborts the
+// whole process (SIGABRT, an English message about reinstalling) when it
+// finds no display, so this is looked at before the application object is
+// made, with what that plugin would look at.
+#pragma once
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+namespace window {
+
+// Reads an environment variable (nullptr when unset).
+using Environment = std::function<const char*(const char* name)>;
+
+// Why no window can be shown here, or empty when it can, or when the platform
+// chosen (-platform, QT_QPA_PLATFORM) is one this does not know, such as
+// offscreen: the toolkit then decides. For X11 and Wayland a local display
+// must answer on its socket; a display on another host is taken on trust.
+std::string missing_display(int argc, char** argv, const Environment& env = ::getenv);
+
+// missing_display said on standard error, in one line that names the program
+// and the commands that need no display. Returns whether there is a display.
+bool require_display(int argc, char** argv);
+
+}  // namespace window
