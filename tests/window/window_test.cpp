@@ -87,7 +87,6 @@ TEST_F(WindowTest, TheSerialControlUsedOffTheBusThreadEndsTheProgram)
     EXPECT_DEATH(window->MSComm1().set_DTREnable(true), "outside the bus thread");
 }
 
-
 TEST_F(WindowTest, TickShowsTheReadingsAndTitlesWithThem)
 {
     tick();
