@@ -24,7 +24,8 @@ inline std::chrono::nanoseconds process_cpu_time()
 }
 
 // The real control on the simulated board. The port is opened by a first
-// reading, so every later reading is a steady-state one.
+// reading of each sensor (which waits for its conversion), so every later
+// reading is a steady-state one.
 struct PosixOnBoard {
     sensor::SimulatedBoard board;
     testsupport::BoardSystemCalls system{board};
@@ -35,6 +36,7 @@ struct PosixOnBoard {
         board.set_temperature(0, 21.5);
         board.set_temperature(1, -25.0);
         sensor::read_sensor(0, control);
+        sensor::read_sensor(1, control);
         system.counts().reset();
         board.clear_record();
     }

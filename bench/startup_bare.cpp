@@ -34,5 +34,6 @@ int main(int argc, char* argv[])
     steps.loaded_ms = steps.window_ms;  // nothing to load
     window.show();
     steps.shown_ms = steps.now();
-    return bench::measure_first_tick(argc, argv, window, *label, timer, tick, steps, [] { return 0L; });
+    return bench::measure_first_tick(argc, argv, window, *label, timer, tick, [] { return false; }, steps,
+                                     [] { return 0L; });
 }

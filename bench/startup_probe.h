@@ -27,6 +27,16 @@ struct StartupSteps {
     double now() { return ms_since_process_start(&clock); }
 };
 
+inline bool has_option(int argc, char* argv[], std::string_view option)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Call before the application object exists.
 inline void use_offscreen_platform() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1); }
 
@@ -39,12 +49,14 @@ inline void name_application()
 // Runs the event loop until the first tick and 99 more have run, then prints
 //   first_tick_ms vmrss_kb vmhwm_kb app_ms window_ms loaded_ms shown_ms
 //   tick_start_ms painted_ms paints clock boxes title
-// and exits. By default the first tick is run as soon as the event loop
-// starts, so that the timer's period is not part of the figure; with
-// --at-period it comes from `timer` itself, one period after start-up.
+// and exits. `tick` runs a tick to its end; `tick_running` tells whether
+// one that the timer started is still under way. By default the first tick
+// is run as soon as the event loop starts, so that the timer's period is not
+// part of the figure; with --at-period it comes from `timer` itself, one
+// period after start-up.
 inline int measure_first_tick(int argc, char* argv[], QWidget& window, QWidget& reading, QTimer& timer,
-                              const std::function<void()>& tick, StartupSteps steps,
-                              const std::function<long()>& message_boxes)
+                              const std::function<void()>& tick, const std::function<bool()>& tick_running,
+                              StartupSteps steps, const std::function<long()>& message_boxes)
 {
     PaintCounter painted;
     reading.installEventFilter(&painted);
@@ -52,6 +64,9 @@ inline int measure_first_tick(int argc, char* argv[], QWidget& window, QWidget& 
         const double tick_start_ms = steps.now();
         if (!tick_done) {
             tick();
+        }
+        while (tick_running()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
         const double first_tick_ms = steps.now();
         const QString first_title = window.windowTitle();
@@ -72,7 +87,7 @@ inline int measure_first_tick(int argc, char* argv[], QWidget& window, QWidget& 
         // Leave without any closing save: it is no part of what is measured.
         QCoreApplication::exit(0);
     };
-    if (argc > 1 && std::string_view(argv[1]) == "--at-period") {
+    if (has_option(argc, argv, "--at-period")) {
         // Connected after the tick's own slot, so it runs right after the tick.
         QObject::connect(&timer, &QTimer::timeout, &window, [&] { measure(true); }, Qt::SingleShotConnection);
     } else {

@@ -72,7 +72,8 @@ int main()
     {
         serial::PosixSerialControl real(serial::default_device_for_port, testsupport::pty_guarded_calls());
         CountingControl control(real);
-        wrong = sensor::read_sensor(0, control) != 21.5;  // opens the port
+        // Opens the port; a first reading of each sensor waits for its conversion.
+        wrong = sensor::read_sensor(0, control) != 21.5 || sensor::read_sensor(1, control) != -25.0;
         if (!real.PortOpen()) {
             std::fprintf(stderr, "could not open %s\n", port->device().c_str());
             return 1;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QRadioButton>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,22 @@ private:
     std::filesystem::path previous_;
 };
 
+// Both sensors read, every reading appended to the log.
+inline void set_two_sensors_logging(frm_quelvane& window)
+{
+    qobject_cast<QRadioButton*>(window.control("option_double"))->setChecked(true);
+    qobject_cast<QCheckBox*>(window.control("check_log_to_file"))->setChecked(true);
+}
+
+// Runs one tick to its end: it goes on while the bus thread reads.
+inline void run_tick(frm_quelvane& window)
+{
+    window.Timer1_Timer();
+    while (window.tick_running()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
 // The window owns its board; `board` stays valid as long as `window` lives.
 struct WindowOnBoard {
     sensor::SimulatedBoard* board = nullptr;
@@ -64,12 +81,7 @@ struct WindowOnBoard {
         window = std::make_unique<frm_quelvane>(std::move(owned));
     }
 
-    // Both sensors read, every reading appended to the log.
-    void two_sensors_logging()
-    {
-        qobject_cast<QRadioButton*>(window->control("option_double"))->setChecked(true);
-        qobject_cast<QCheckBox*>(window->control("check_log_to_file"))->setChecked(true);
-    }
+    void two_sensors_logging() { set_two_sensors_logging(*window); }
 };
 
 // Message boxes are modal and would wait for a click: benchmarks count them.

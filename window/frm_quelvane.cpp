@@ -7,12 +7,13 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
-#include "bus/iic.h"
 #include "history/history_window.h"
 #include "sensor/read_sensor.h"
 #include "settings/ini.h"
@@ -59,7 +60,7 @@ void frm_quelvane::set_message_box(MessageBoxFn show)
 }
 
 frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control, QWidget* parent)
-    : QWidget(parent), MSComm1_(std::move(serial_control))
+    : QWidget(parent), bus_(std::make_unique<window::BusThread>(std::move(serial_control)))
 {
     setObjectName(QStringLiteral("frm_quelvane"));
     setWindowTitle(QStringLiteral("Quelvane"));
@@ -98,9 +99,10 @@ frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control
 
 frm_quelvane::~frm_quelvane()
 {
+    // First, while the window is whole: a tick still waiting for a reading
+    // is destroyed with the bus thread.
+    bus_.reset();
     ini::set_message_box(nullptr);
-    // The bus driver may still refer to the serial control; the control's
-    // destructor detaches it.
 }
 
 void frm_quelvane::create_controls()
@@ -179,6 +181,9 @@ void frm_quelvane::msg_box(const QString& text, const QString& title)
 void frm_quelvane::Form_Load()
 {
     ini::load_settings(settings_controls());
+    if (unloaded_) {
+        return;  // closed while the start-up message waited
+    }
     select_port();
     set_interval();
 }
@@ -190,7 +195,8 @@ void frm_quelvane::Form_Unload()
     }
     unloaded_ = true;
     Timer1_->stop();
-    iic::close_bus();
+    // Waits for a reading under way; after this nothing touches the port.
+    bus_->close_bus();
     ini::save_settings(settings_controls());
 }
 
@@ -234,9 +240,6 @@ void frm_quelvane::set_interval()
 
 void frm_quelvane::select_port()
 {
-    if (MSComm1_->PortOpen()) {
-        MSComm1_->set_PortOpen(false);
-    }
     int port = 0;
     if (option_com1->isChecked()) {
         port = 1;
@@ -247,8 +250,11 @@ void frm_quelvane::select_port()
     } else if (option_com4->isChecked()) {
         port = 4;
     }
-    // The port is opened by the next reading, not here.
-    MSComm1_->set_CommPort(port == 0 ? 1 : port);
+    // The bus thread closes the open port once a reading under way has
+    // finished, and sets the number; the next reading opens the new port. A
+    // tick under way ends after that reading: it read a port given up.
+    ++port_choice_;
+    bus_->select_port(port == 0 ? 1 : port);
     if (port == 0) {
         Timer1_->stop();
     } else if (!Timer1_->isActive()) {
@@ -291,30 +297,36 @@ bool frm_quelvane::eventFilter(QObject* watched, QEvent* event)
 }
 
 // --- The sampling tick ---------------------------------------------------------
-
-void frm_quelvane::show_reading(QLabel* label, double celsius, const QString& failure_message)
-{
-    if (celsius != sensor::READ_FAILED) {
-        label->setText(measurement::reading_text(celsius));
-        return;
-    }
-    msg_box(failure_message, QStringLiteral("Erreur"));
-    Timer1_->stop();
-    label->setText(measurement::no_reading_text);
-}
+//
+// A tick waits twice for each sensor: for its reading on the bus thread, and,
+// when the reading failed, for the user to close the box. The event loop runs
+// meanwhile, so after each wait the tick goes on only if the window has not
+// begun unloading and no port was chosen since it began.
 
 void frm_quelvane::Timer1_Timer()
 {
-    // A tick that falls due while a message box is open is dropped: the
-    // user never faces a pile of boxes.
-    if (message_box_open_) {
+    // A tick that falls due while the previous one still runs, or while a
+    // message box is open, is dropped: no pile-up of readings or boxes.
+    if (tick_running_ || message_box_open_ || unloaded_) {
         return;
     }
-    show_reading(label_temperature_indoor, sensor::read_sensor(0, *MSComm1_),
-                 QStringLiteral("Lecture du capteur 1 impossible"));
+    sampling_tick();
+}
+
+window::Detached frm_quelvane::sampling_tick()
+{
+    const QScopedValueRollback running(tick_running_, true);
+    const unsigned port_choice = port_choice_;
+
+    const sensor::Reading indoor = co_await bus_->read(0);
+    if (tick_interrupted(port_choice) || !show_reading(label_temperature_indoor, indoor, 1, port_choice)) {
+        co_return;
+    }
     if (option_double->isChecked()) {
-        show_reading(label_temperature_outside, sensor::read_sensor(1, *MSComm1_),
-                     QStringLiteral("Lecture du capteur 2 impossible"));
+        const sensor::Reading outside = co_await bus_->read(1);
+        if (tick_interrupted(port_choice) || !show_reading(label_temperature_outside, outside, 2, port_choice)) {
+            co_return;
+        }
     } else {
         label_temperature_outside->setText(measurement::no_reading_text);
     }
@@ -326,6 +338,27 @@ void frm_quelvane::Timer1_Timer()
         setWindowTitle(label_temperature_indoor->text());
     }
     log_to_file();
+}
+
+bool frm_quelvane::tick_interrupted(unsigned port_choice) const { return unloaded_ || port_choice_ != port_choice; }
+
+// Shows a reading in its label; a failed one is said on stderr (for the
+// journal), told in a box and stops the timer. False when the tick must end
+// because of what happened while the box was open.
+bool frm_quelvane::show_reading(QLabel* label, const sensor::Reading& reading, int sensor, unsigned port_choice)
+{
+    if (reading.ok()) {
+        label->setText(measurement::reading_text(reading.celsius));
+        return true;
+    }
+    std::fprintf(stderr, "quelvane: sensor %d (IC%d): %s\n", sensor, sensor + 1, reading.failure.c_str());
+    msg_box(QStringLiteral("Lecture du capteur %1 impossible").arg(sensor), QStringLiteral("Erreur"));
+    if (tick_interrupted(port_choice)) {
+        return false;
+    }
+    Timer1_->stop();
+    label->setText(measurement::no_reading_text);
+    return true;
 }
 
 // --- The measurement log -------------------------------------------------------

@@ -1,5 +1,6 @@
 // The main window: the controls of the control table, the timer that drives
-// the sampling, and the serial control the sensor bus runs on.
+// the sampling, and the bus thread that owns the serial control the sensors
+// are read through.
 #pragma once
 
 #include <QWidget>
@@ -11,6 +12,7 @@
 
 #include "bus/serial_control.h"
 #include "settings/control_state.h"
+#include "window/bus_thread.h"
 
 class QCheckBox;
 class QLabel;
@@ -26,16 +28,21 @@ public:
     using MessageBoxFn = std::function<void(QWidget* parent, const QString& text, const QString& title)>;
     static void set_message_box(MessageBoxFn show);
 
-    // The window owns the serial control; the sensors are read through it.
+    // The window owns the serial control; the sensors are read through it, on
+    // the bus thread.
     explicit frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control, QWidget* parent = nullptr);
     ~frm_quelvane() override;
 
     // Start-up: restores the settings, applies the port and interval options.
     void Form_Load();
-    // Shutdown: closes the port, then saves the settings.
+    // Shutdown: closes the port once a reading under way has finished, then
+    // saves the settings.
     void Form_Unload();
-    // The sampling tick: reads, shows, titles and logs.
+    // The sampling tick: reads, shows, titles and logs. It goes on after this
+    // returns, while the bus thread reads, and ends by itself.
     void Timer1_Timer();
+    // Whether a tick is under way.
+    bool tick_running() const { return tick_running_; }
 
     void set_interval();
     void select_port();
@@ -60,7 +67,8 @@ public:
     // The log record step of the tick: appends when the check box is checked.
     void log_to_file();
 
-    serial::SerialControl& MSComm1() { return *MSComm1_; }
+    // Usable on the bus thread only: anywhere else it aborts the program.
+    serial::SerialControl& MSComm1() { return bus_->control(); }
     QTimer& Timer1() { return *Timer1_; }
     // The window's controls, in window order, as the settings walk sees them.
     ini::ControlList settings_controls() const;
@@ -76,9 +84,11 @@ protected:
 private:
     void create_controls();
     void msg_box(const QString& text, const QString& title);
-    void show_reading(QLabel* label, double celsius, const QString& failure_message);
+    window::Detached sampling_tick();
+    bool tick_interrupted(unsigned port_choice) const;
+    bool show_reading(QLabel* label, const sensor::Reading& reading, int sensor, unsigned port_choice);
 
-    std::unique_ptr<serial::SerialControl> MSComm1_;
+    std::unique_ptr<window::BusThread> bus_;  // holds MSComm1
     QTimer* Timer1_ = nullptr;
 
     QLabel* label_temperature_indoor = nullptr;
@@ -110,4 +120,6 @@ private:
     bool message_box_open_ = false;
     bool log_failure_told_ = false;
     bool unloaded_ = false;
+    bool tick_running_ = false;
+    unsigned port_choice_ = 0;  // counts port selections; a tick began on one of them
 };

@@ -4,7 +4,6 @@
 // writes. After every tick the readings shown and the boxes raised are
 // checked; at the end the open descriptors, the memory and the log.
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QRadioButton>
 #include <array>
@@ -105,8 +104,7 @@ TEST_F(WindowSoakTest, TenThousandTicksWithFaultsShowWhatTheBoardHeldAndLogEvery
         board->set_open_error(on[port_busy] ? EBUSY : 0);
 
         boxes.clear();
-        window->Timer1_Timer();
-        QCoreApplication::sendPostedEvents();
+        WindowTest::tick();
         board->clear_record();  // the board's own record is not the program's memory
 
         const bool indoor_ok = !on[unplugged] && !on[port_busy];

@@ -110,7 +110,7 @@ TEST_F(AccessTest, KeysOnAPortOption)
         window->Timer1().stop();
         QTest::keyClick(com1, c.key, c.modifiers);
         EXPECT_EQ(window->Timer1().isActive(), c.timer_restarts);
-        EXPECT_EQ(window->MSComm1().CommPort(), c.port);
+        EXPECT_TRUE(spin_until([&] { return board->CommPort() == c.port; }));
         EXPECT_TRUE(control<QRadioButton>("option_com" + std::to_string(c.port))->isChecked());
         EXPECT_EQ(focused().toStdString(), c.focus);
     }

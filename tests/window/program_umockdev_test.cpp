@@ -13,13 +13,21 @@ namespace {
 
 using testsupport::file_bytes;
 using testsupport::lines_of;
-using ProgramTest = testsupport::ProgramFixture;
+
+class ProgramTest : public testsupport::ProgramFixture {
+protected:
+    // A settings file selecting both sensors and logging.
+    void two_sensors_logging() const
+    {
+        std::ofstream(dir / "Quelvane.INI", std::ios::binary)
+            << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\n"
+               "frm_quelvaner.option_single.value=0\r\nfrm_quelvaner.check_log_to_file.value=1\r\n";
+    }
+};
 
 TEST_F(ProgramTest, ReadsLogsAndSavesItsSettingsOnSigterm)
 {
-    std::ofstream(dir / "Quelvane.INI", std::ios::binary)
-        << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\n"
-           "frm_quelvaner.option_single.value=0\r\nfrm_quelvaner.check_log_to_file.value=1\r\n";
+    two_sensors_logging();
     start();
     terminate_when([&] { return lines_of(dir / "Quelvane.txt") >= 2; });
 
@@ -35,6 +43,38 @@ TEST_F(ProgramTest, SigtermWhileTheStartUpMessageWaitsStillSavesAndExits)
     start();  // no settings file: the start-up message waits for OK
     terminate_when([&] { return catches_sigterm(); });
     EXPECT_EQ(lines_of(dir / "Quelvane.INI"), 34);
+}
+
+// SIGTERM while the first tick waits for its reading, or for the user to
+// close a failure box: the reading under way is finished, the port closed, the
+// settings saved, and the tick goes no further: no reading of sensor 2, no
+// line call after the close, no log record after the save.
+TEST_F(ProgramTest, SigtermWhileATickWaitsEndsItAfterTheReadingUnderWay)
+{
+    board.set_line_latency(std::chrono::milliseconds(1));  // as on a USB adapter
+    for (const bool box : {false, true}) {
+        SCOPED_TRACE(box ? "failure box" : "reading");
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        two_sensors_logging();
+        board.set_present(0, !box);
+        port->counts().reset();
+        start();
+        if (box) {
+            terminate_when([&] {
+                return file_bytes(dir / "stderr").find("quelvane: sensor 1 (IC2): no acknowledge at 0x48\n") !=
+                       std::string::npos;
+            });
+        } else {
+            terminate_when([&] { return port->counts().total() >= 100; });
+        }
+        // The two lines raised at the opening, then one reading of sensor 1.
+        EXPECT_EQ(port->counts().line_writes() + port->counts().of(TIOCMGET), 2 + 309);
+        EXPECT_FALSE(std::filesystem::exists(dir / "Quelvane.txt"));
+        const std::string settings = file_bytes(dir / "Quelvane.INI");
+        EXPECT_NE(settings.find("frm_quelvaner.label_temperature_indoor.caption=--.-\r\n"), std::string::npos);
+        EXPECT_EQ(lines_of(dir / "Quelvane.INI"), 34);
+    }
 }
 
 // Without a display the program says so in one line and ends with status 1,

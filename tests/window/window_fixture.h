@@ -3,6 +3,8 @@
 // instead of shown.
 #pragma once
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QLocale>
 #include <QTimer>
 #include <filesystem>
@@ -43,6 +45,13 @@ protected:
                 while_box_open();
             }
         });
+        new_window();
+    }
+
+    // A fresh window on a fresh board, in place of the one there was.
+    void new_window()
+    {
+        window.reset();
         auto owned = std::make_unique<sensor::SimulatedBoard>();
         board = owned.get();
         board->set_temperature(0, 21.5);
@@ -60,6 +69,27 @@ protected:
     }
 
     template <class T> T* control(std::string_view name) const { return qobject_cast<T*>(window->control(name)); }
+
+    // Runs the event loop until done() holds; false if it still does not
+    // after `limit`.
+    static bool spin_until(const std::function<bool()>& done,
+                           std::chrono::milliseconds limit = std::chrono::seconds(10))
+    {
+        const QDeadlineTimer deadline(limit);
+        QTimer wake;  // so that a wait for events ends now and then
+        wake.start(5);
+        while (!done() && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        return done();
+    }
+
+    // One tick, run to its end: it goes on while the bus thread reads.
+    void tick()
+    {
+        window->Timer1_Timer();
+        ASSERT_TRUE(spin_until([this] { return !window->tick_running(); })) << "the tick never ended";
+    }
 
     static std::string file_bytes(const std::filesystem::path& path)
     {

@@ -6,6 +6,8 @@
 #include <QMenu>
 #include <QRadioButton>
 #include <QTest>
+#include <cerrno>
+#include <thread>
 
 #include "history/history_window.h"
 #include "window/control_table.h"
@@ -37,7 +39,7 @@ TEST_F(WindowTest, ControlsAreMadeFromTheTableInWindowOrder)
     }
     EXPECT_TRUE(window->Timer1().isActive());
     EXPECT_EQ(window->Timer1().interval(), 1000);
-    EXPECT_FALSE(window->MSComm1().PortOpen());
+    EXPECT_FALSE(board->PortOpen());
 }
 
 TEST_F(WindowTest, TabOrderFollowsTheTabIndices)
@@ -76,20 +78,32 @@ TEST_F(WindowTest, OptionsAreExclusivePerGroupAndCanAllBeClearedAndTheBoxCanBeGr
 
 // --- The tick ------------------------------------------------------------------
 
+// The window's thread never makes a line call: the serial control belongs to
+// the bus thread, and used from any other it ends the program.
+TEST_F(WindowTest, TheSerialControlUsedOffTheBusThreadEndsTheProgram)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(window->MSComm1().PortOpen(), "the serial control was used outside the bus thread");
+    EXPECT_DEATH(window->MSComm1().set_DTREnable(true), "outside the bus thread");
+}
+
 TEST_F(WindowTest, TickShowsTheReadingsAndTitlesWithThem)
 {
-    window->Timer1_Timer();
+    tick();
     EXPECT_EQ(control<QLabel>("label_temperature_outside")->text(), QStringLiteral("--.-°C"));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("21,5°C"));
     EXPECT_EQ(board->addresses(), (std::vector<std::uint8_t>{0x90, 0x90, 0x90, 0x91}));
 
     control<QRadioButton>("option_double")->click();
     board->set_temperature(1, -25);
-    window->Timer1_Timer();
+    tick();
     EXPECT_EQ(window->windowTitle(), QStringLiteral("21,5°C    (  -25,0°C )"));
     EXPECT_TRUE(boxes.empty());
 }
 
+// On a board that answers each line call late and powers up with -60 °C in its
+// registers: the readings come right, in the same order, with the same boxes,
+// and the event loop runs while the bus thread reads.
 TEST_F(WindowTest, FailedReadingsAreToldInOrderStopTheTimerAndAreStillLogged)
 {
     const std::tuple<bool, bool, std::vector<std::string>> cases[] = {
@@ -97,21 +111,36 @@ TEST_F(WindowTest, FailedReadingsAreToldInOrderStopTheTimerAndAreStillLogged)
         {true, false, {"Lecture du capteur 2 impossible"}},
         {false, false, {"Lecture du capteur 1 impossible", "Lecture du capteur 2 impossible"}},
     };
+    board->set_line_latency(std::chrono::microseconds(50));
+    board->set_conversion_time(std::chrono::milliseconds(20));
+    sensor::set_conversion_wait([] { std::this_thread::sleep_for(std::chrono::milliseconds(25)); });
+    int loop_turns = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&loop_turns] { ++loop_turns; });
+    probe.start(1);
     control<QRadioButton>("option_double")->click();
     control<QCheckBox>("check_log_to_file")->click();
     for (const auto& [indoor, outdoor, messages] : cases) {
         boxes.clear();
+        board->clear_record();
         window->Timer1().start();
         board->set_present(0, indoor);
         board->set_present(1, outdoor);
         bool active_while_open = false;
-        while_box_open = [&] { active_while_open |= boxes.size() == 1 && window->Timer1().isActive(); };
-        window->Timer1_Timer();
+        std::vector<std::size_t> addresses_at_box;  // sensor 2 is read only once box 1 is closed
+        while_box_open = [&] {
+            active_while_open |= boxes.size() == 1 && window->Timer1().isActive();
+            addresses_at_box.push_back(board->addresses().size());
+        };
+        loop_turns = 0;
+        tick();
 
+        EXPECT_GT(loop_turns, 0);
         ASSERT_EQ(boxes.size(), messages.size());
         for (std::size_t i = 0; i < boxes.size(); ++i) {
             EXPECT_EQ(boxes[i].title, "Erreur");
             EXPECT_EQ(boxes[i].text, messages[i]);
+            EXPECT_EQ(addresses_at_box[i], messages[i].find("capteur 1") != std::string::npos ? 4u : 8u);
         }
         EXPECT_TRUE(active_while_open);  // stopped only once the box is closed
         EXPECT_FALSE(window->Timer1().isActive());
@@ -121,18 +150,120 @@ TEST_F(WindowTest, FailedReadingsAreToldInOrderStopTheTimerAndAreStillLogged)
     }
 }
 
-TEST_F(WindowTest, NoTickRunsWhileABoxIsOpen)
+TEST_F(WindowTest, ATickDueWhileATickRunsOrABoxIsOpenIsDropped)
 {
     board->set_present(0, false);
-    long writes_during_box = -1;
-    while_box_open = [&] {
-        const long before = board->counters().line_writes;
-        window->Timer1_Timer();
-        writes_during_box = board->counters().line_writes - before;
-    };
+    while_box_open = [this] { window->Timer1_Timer(); };
     window->Timer1_Timer();
+    tick();  // while the first one waits for its reading
     EXPECT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(writes_during_box, 0);
+    EXPECT_EQ(board->addresses().size(), 4u);  // one reading of sensor 1
+}
+
+// A close, or another port chosen, while a tick waits for its reading or for
+// the user to close a failure box: the reading under way is never cut, the
+// port is closed right after it, and the tick goes no further: nothing more
+// is read, shown or logged.
+TEST_F(WindowTest, AClosingOrAPortChoiceWhileATickWaitsEndsItOnceTheReadingUnderWayIsDone)
+{
+    enum Event { close_while_reading, port_while_reading, close_while_box };
+    for (const Event event : {close_while_reading, port_while_reading, close_while_box}) {
+        SCOPED_TRACE(event);
+        new_window();
+        std::filesystem::remove("Quelvane.txt");
+        board->set_line_latency(std::chrono::microseconds(100));
+        board->set_present(0, event != close_while_box);
+        control<QRadioButton>("option_double")->click();
+        control<QCheckBox>("check_log_to_file")->click();
+        sensor::SimulatedBoard::Counters at_event{};
+        bool in_flight = false;
+        const auto act = [&] {
+            in_flight = board->counters().line_reads < 25;  // the 25 samples of a reading
+            if (event == port_while_reading) {
+                control<QRadioButton>("option_com2")->click();
+            } else {
+                window->close();  // returns once the port is closed and the settings saved
+                at_event = board->counters();
+                EXPECT_FALSE(board->PortOpen());
+                EXPECT_TRUE(std::filesystem::exists("Quelvane.INI"));
+            }
+        };
+        QTimer poll;  // acts once the reading of sensor 1 is well under way
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (board->counters().line_writes >= 50) {
+                poll.stop();
+                act();
+            }
+        });
+        if (event == close_while_box) {
+            while_box_open = act;
+        } else {
+            poll.start(1);
+        }
+        tick();
+
+        EXPECT_TRUE(event == close_while_box || in_flight);
+        EXPECT_TRUE(spin_until([this] { return !board->PortOpen(); }));  // a port change may come after the tick's end
+        const auto counters = board->counters();
+        EXPECT_EQ(board->addresses(), (std::vector<std::uint8_t>{0x90, 0x90, 0x90, 0x91}));  // sensor 1 only...
+        EXPECT_EQ(counters.line_reads, 25);                                                   // ...read to its end:
+        EXPECT_EQ(counters.stops, 1 + 3);  // raising the lines at the opening, then the reading's three
+        EXPECT_EQ(control<QLabel>("label_temperature_indoor")->text(), QStringLiteral("--.-"));
+        EXPECT_EQ(window->windowTitle(), QStringLiteral("Quelvane"));
+        EXPECT_FALSE(std::filesystem::exists("Quelvane.txt"));
+        if (event == port_while_reading) {
+            EXPECT_EQ(board->CommPort(), 2);
+            tick();  // the next tick opens the new port
+            EXPECT_EQ(board->counters().opens, 2);
+            EXPECT_EQ(window->windowTitle(), QStringLiteral("21,5°C    (  8,0°C )"));
+        } else {
+            window->Timer1_Timer();
+            spin_until([] { return false; }, std::chrono::milliseconds(20));
+            EXPECT_EQ(board->counters().line_writes, at_event.line_writes);  // nothing after the close
+            EXPECT_EQ(board->counters().opens, 1);
+        }
+    }
+}
+
+// Each failed reading also says why on stderr, naming the sensor: one line
+// per failure (a failure stops the timer, so no line per tick either).
+TEST_F(WindowTest, EachFailureSaysWhyOnStderrInOneLine)
+{
+    const std::string busy = "sim:COM1: open: Device or resource busy (another program holds the port)";
+    const std::string denied = "sim:COM1: open: Permission denied (the user needs read and write access to the device, "
+                               "usually by being in the dialout group)";
+    const std::string low = "COM1: the data line reads low on an idle bus (adapter unplugged, or the line stuck)";
+    const struct {
+        std::function<void(bool)> fault;
+        std::vector<std::string> reasons;  // for sensor 1, then sensor 2
+    } cases[] = {
+        {[this](bool on) { board->set_open_error(on ? ENOENT : 0); },
+         {"sim:COM1: open: No such file or directory", "sim:COM1: open: No such file or directory"}},
+        {[this](bool on) { board->set_open_error(on ? EBUSY : 0); }, {busy, busy}},
+        {[this](bool on) { board->set_open_error(on ? EACCES : 0); }, {denied, denied}},
+        {[this](bool on) { board->set_present(1, !on); }, {"", "no acknowledge at 0x49"}},
+        {[this](bool on) { board->set_unplugged(on); }, {low, low}},
+    };
+    control<QRadioButton>("option_double")->click();
+    for (const auto& c : cases) {
+        c.fault(true);
+        control<QRadioButton>("option_com1")->click();  // closes the port, starts the timer again
+        ::testing::internal::CaptureStderr();
+        tick();
+        const std::string lines = ::testing::internal::GetCapturedStderr();
+        c.fault(false);
+        std::string expected;
+        for (int sensor = 1; sensor <= 2; ++sensor) {
+            const std::string& reason = c.reasons[static_cast<std::size_t>(sensor - 1)];
+            if (!reason.empty()) {
+                expected += "quelvane: sensor " + std::to_string(sensor) + " (IC" + std::to_string(sensor + 1) + "): " +
+                            reason + "\n";
+            }
+        }
+        EXPECT_EQ(lines, expected);
+        EXPECT_EQ(boxes.size(), std::count(c.reasons.begin(), c.reasons.end(), "") == 0 ? 2u : 1u);
+        boxes.clear();
+    }
 }
 
 // --- The log -------------------------------------------------------------------
@@ -140,29 +271,29 @@ TEST_F(WindowTest, NoTickRunsWhileABoxIsOpen)
 TEST_F(WindowTest, LogIsAppendedOnlyWhileCheckedAndAFailureIsToldOnce)
 {
     auto* check = control<QCheckBox>("check_log_to_file");
-    window->Timer1_Timer();
+    tick();
     EXPECT_FALSE(std::filesystem::exists("Quelvane.txt"));
     check->click();
-    window->Timer1_Timer();
+    tick();
     check->click();
-    window->Timer1_Timer();
+    tick();
     check->click();
-    window->Timer1_Timer();
+    tick();
     EXPECT_EQ(file_bytes("Quelvane.txt").size(), 2 * 50u);  // two whole records of 50 bytes
 
     std::filesystem::rename("Quelvane.txt", "kept.txt");
     std::filesystem::create_directory("Quelvane.txt");  // cannot be written, even by root
-    window->Timer1_Timer();
-    window->Timer1_Timer();
+    tick();
+    tick();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "Impossible d'écrire dans le fichier Quelvane.txt");
     EXPECT_TRUE(window->Timer1().isActive());  // the tick goes on
 
     std::filesystem::remove("Quelvane.txt");
-    window->Timer1_Timer();  // a good record makes the next failure worth telling
+    tick();  // a good record makes the next failure worth telling
     std::filesystem::remove("Quelvane.txt");
     std::filesystem::create_directory("Quelvane.txt");
-    window->Timer1_Timer();
+    tick();
     EXPECT_EQ(boxes.size(), 2u);
 }
 
