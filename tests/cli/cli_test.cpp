@@ -89,7 +89,6 @@ protected:
 
 TEST_F(Cli, OptionsAndUsageErrors)
 {
-    const std::string long_device = "/dev/" + std::string(122, 'a');  // 127 bytes
     const struct {
         std::vector<std::string> words;
         int status;
@@ -108,17 +107,12 @@ TEST_F(Cli, OptionsAndUsageErrors)
         {{"Salon"}, 2, "unexpected argument 'Salon'", ""},
         {{"--read", "--log"}, 2, "--read and --log cannot be combined", ""},
         {{"--read", "--read"}, 2, "--read given twice", ""},
-        {{"--version", "--read"}, 2, "cannot be combined", ""},
         {{"--port", "COM1"}, 2, "--port goes with --read or --log", ""},
         {{"--read", "--every", "5"}, 2, "--every goes with --log only", ""},
         {{"--read", "--file", "x.txt"}, 2, "--file goes with --log only", ""},
         {{"--log", "--json"}, 2, "--json goes with --read only", ""},
         {{"--read", "--port"}, 2, "--port needs a value", ""},
         {{"--read", "--port", "COM5"}, 2, "--port 'COM5': a port must be an absolute device path under /dev/", ""},
-        {{"--read", "--port", "/tmp/ttyUSB0"}, 2, "must be an absolute device path under /dev/", ""},
-        {{"--read", "--port", "/dev/"}, 2, "must be an absolute device path under /dev/", ""},
-        {{"--read", "--port", "/dev/../etc/passwd"}, 2, "must be an absolute device path under /dev/", ""},
-        {{"--read", "--port", long_device}, 2, "a device path must be shorter than 127 bytes", ""},
         {{"--read", "--port", "/dev/tty\nS0"}, 2, "--port '/dev/tty?S0': the path holds a control character", ""},
         {{"--read", "--sensors", "3"}, 2, "--sensors takes 1 or 2, not '3'", ""},
         {{"--read", "--sensors", "1", "--sensors", "2"}, 2, "--sensors given twice", ""},
@@ -152,13 +146,12 @@ TEST_F(Cli, OptionsAndUsageErrors)
     EXPECT_EQ(run({"--version"}), 0);
     EXPECT_TRUE(std::regex_match(out.str(), std::regex("quelvane [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out.str();
 
-    EXPECT_EQ(cli::parse_arguments({}).command, cli::Command::window);
     const cli::Options history = cli::parse_arguments({"--history", "log.txt", "--png", "out.png", "--help"});
     EXPECT_EQ(history.command, cli::Command::history);
     EXPECT_EQ(history.history_arguments, (std::vector<std::string>{"log.txt", "--png", "out.png", "--help"}));
 }
 
-TEST_F(Cli, DefaultsAreTheWindowsChoicesFromTheSettingsFileWhichStaysUntouched)
+TEST_F(Cli, DefaultsAndPortMappingsComeFromTheSettingsFileWhichStaysUntouched)
 {
     const std::string ct = "[CT]\r\nFileId=quelv\r\n";
     const auto value = [](const char* option, const char* text) {
@@ -193,28 +186,15 @@ TEST_F(Cli, DefaultsAreTheWindowsChoicesFromTheSettingsFileWhichStaysUntouched)
     EXPECT_EQ(devices, (std::vector<std::string>{"/dev/ttyUSB1", "/dev/ttyUSB1"}));
     EXPECT_EQ(out.str(), "sensor1 21.5\nsensor2 -3.0\n");
     EXPECT_EQ(read_bytes("Quelvane.INI"), ini);
-}
 
-// The real port control, given devices that must never be opened (none of
-// them exists either).
-TEST_F(Cli, APortsMappingThatIsNoPortDeviceIsAFailedReadingThatSaysWhy)
-{
-    const std::string cut = "/dev/" + std::string(122, 'x');  // what the read leaves of a longer value
-    const struct {
-        std::string mapped, err;
-    } cases[] = {
-        {"/tmp/quelvane-no-such-port", "sensor 1: \"/tmp/quelvane-no-such-port\": not opened as a port: a port must "
-                                       "be an absolute device path under /dev/, such as /dev/ttyUSB0\n"},
-        {cut + "yyyy", "sensor 1: \"" + cut.substr(0, 48) +
-                           "\"...: not opened as a port: a device path must be shorter than 127 bytes\n"},
-    };
-    for (const auto& c : cases) {
-        write_bytes("Quelvane.INI", "[Ports]\nCOM1=" + c.mapped + "\n");
-        err.str("");
-        cli::Io io{out, err, [] { return QDateTime::currentDateTime(); }, nullptr};
-        EXPECT_EQ(cli::run_command(cli::parse_arguments({"--read"}), cli::port_control, io), 1);
-        EXPECT_EQ(err.str(), c.err);
-    }
+    // The real port control on a mapping that is no port device: a failed
+    // reading that says why.
+    write_bytes("Quelvane.INI", "[Ports]\nCOM1=/tmp/quelvane-no-such-port\n");
+    err.str("");
+    cli::Io io{out, err, [] { return QDateTime::currentDateTime(); }, nullptr};
+    EXPECT_EQ(cli::run_command(cli::parse_arguments({"--read"}), cli::port_control, io), 1);
+    EXPECT_EQ(err.str(), "sensor 1: \"/tmp/quelvane-no-such-port\": not opened as a port: a port must be an absolute "
+                         "device path under /dev/, such as /dev/ttyUSB0\n");
 }
 
 TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
@@ -235,14 +215,12 @@ TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
         int status;
         std::string out, err;
     } cases[] = {
-        {{"--read", "--sensors", "2"}, nullptr, 0, "sensor1 21.5\nsensor2 -3.0\n", ""},
         {{"--read", "--sensors", "2", "--json"}, nullptr, 0, time + ",\"sensor1\":21.5,\"sensor2\":-3.0}\n", ""},
         {{"--read", "--json"}, nullptr, 0, time + ",\"sensor1\":21.5}\n", ""},
         {{"--read", "--sensors", "2"}, limits, 0, "sensor1 0.0\nsensor2 128.0\n", ""},
         {{"--read", "--sensors", "2"}, absent, 1, "sensor1 21.5\n", "sensor 2: no acknowledge at 0x49\n"},
         {{"--read", "--sensors", "2", "--json"}, absent, 1, time + ",\"sensor1\":21.5,\"sensor2\":null}\n",
          "sensor 2: no acknowledge at 0x49\n"},
-        {{"--read", "--sensors", "2"}, locked_out, 1, "", "sensor 1" + denied + "sensor 2" + denied},
         {{"--read", "--sensors", "2", "--json"}, locked_out, 1, time + ",\"sensor1\":null,\"sensor2\":null}\n",
          "sensor 1" + denied + "sensor 2" + denied},
     };
@@ -274,54 +252,40 @@ std::string record(char second, const std::string& outdoor, const std::string& i
 TEST_F(Cli, LogWritesTheWindowsRecordsAndGoesOnThroughFailures)
 {
     using sensor::SimulatedBoard;
+    using namespace std::chrono_literals;
     const std::string in = "21,5\xB0" "C", out2 = "-3,0\xB0" "C", none = "--.-\xB0" "C";
     const std::string low = "the data line reads low on an idle bus (adapter unplugged, or the line stuck)\n";
     const struct {
         const char* name;
         std::vector<std::string> words;
-        std::function<void(SimulatedBoard&, int readings)> between;  // before the first reading, and after each
         std::string file;
         std::chrono::seconds every;
-        std::string log, err;
         long opens;
+        std::function<void(SimulatedBoard&, int readings)> between;  // before the first reading, and after each
+        std::string log, err;
     } cases[] = {
-        {"sensor 2 vanishes and returns",
-         {"--log", "--sensors", "2", "--every", "5"},
+        {"sensor 2 vanishes and returns", {"--log", "--sensors", "2", "--every", "5"}, "Quelvane.txt", 5s, 3,
          [](SimulatedBoard& board, int n) { board.set_present(1, n != 1 && n != 2); },
-         "Quelvane.txt",
-         std::chrono::seconds(5),
          record('0', out2, in) + record('1', none, in) + record('2', none, in) + record('3', out2, in),
          "quelvane: logging sensors 1 and 2 from /dev/ttyS0 every 5 s to Quelvane.txt\n"
-         "sensor 2: no acknowledge at 0x49\nsensor 2: reading again\n",
-         3},
-        {"adapter unplugged and plugged in again",
-         {"--log", "--sensors", "2"},
+         "sensor 2: no acknowledge at 0x49\nsensor 2: reading again\n"},
+        {"adapter unplugged and plugged in again", {"--log", "--sensors", "2"}, "Quelvane.txt", 1s, 3,
          [](SimulatedBoard& board, int n) { board.set_unplugged(n == 1 || n == 2); },
-         "Quelvane.txt",
-         std::chrono::seconds(1),
          record('0', out2, in) + record('1', none, none) + record('2', none, none) + record('3', out2, in),
          "quelvane: logging sensors 1 and 2 from /dev/ttyS0 every 1 s to Quelvane.txt\n"
-         "sensor 1: COM1: " + low + "sensor 2: COM1: " + low + "sensor 1: reading again\nsensor 2: reading again\n",
-         3},
-        {"one sensor, absent at first",
-         {"--log", "--file", "log.txt"},
+         "sensor 1: COM1: " + low + "sensor 2: COM1: " + low + "sensor 1: reading again\nsensor 2: reading again\n"},
+        {"one sensor, absent at first", {"--log", "--file", "log.txt"}, "log.txt", 1s, 3,
          [](SimulatedBoard& board, int n) { board.set_present(0, n >= 2); },
-         "log.txt",
-         std::chrono::seconds(1),
          record('0', none, none) + record('1', none, none) + record('2', none, in) + record('3', none, in),
          "quelvane: logging sensor 1 from /dev/ttyS0 every 1 s to log.txt\n"
-         "sensor 1: no acknowledge at 0x48\nsensor 1: reading again\n",
-         3},
-        {"a log that cannot be written at first",
-         {"--log", "--file", "later/Quelvane.txt"},
+         "sensor 1: no acknowledge at 0x48\nsensor 1: reading again\n"},
+        {"a log that cannot be written at first", {"--log", "--file", "later/Quelvane.txt"}, "later/Quelvane.txt",
+         1s, 1,
          [this](SimulatedBoard&, int n) { if (n == 2) std::filesystem::create_directory(dir.file("later")); },
-         "later/Quelvane.txt",
-         std::chrono::seconds(1),
          record('2', none, in) + record('3', none, in),
          "quelvane: logging sensor 1 from /dev/ttyS0 every 1 s to later/Quelvane.txt\n"
          "quelvane: cannot write to later/Quelvane.txt (No such file or directory); the readings go on\n"
-         "quelvane: writing to later/Quelvane.txt again\n",
-         1},
+         "quelvane: writing to later/Quelvane.txt again\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

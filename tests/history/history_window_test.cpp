@@ -1,19 +1,13 @@
 // The history window following its file, the chart's controls and what a
-// screen reader hears of it, the PNG export, and the program's export run
-// with no display.
+// screen reader hears of it, the PNG export and the command's usage errors.
+// The program's own export run is in the command-line program tests.
 #include <QAccessible>
 #include <QApplication>
 #include <QImage>
 #include <QLocale>
 #include <QTimer>
 #include <QWheelEvent>
-#include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 #include "history/chart.h"
 #include "history/history_command.h"
@@ -23,7 +17,6 @@
 
 namespace {
 
-using settings_test::read_bytes;
 using settings_test::TempDir;
 
 std::string record(int second, const char* outdoor, const char* indoor)
@@ -169,43 +162,4 @@ TEST(HistoryCommand, ABadArgumentIsAUsageErrorBeforeAnythingIsReadOrWritten)
     EXPECT_TRUE(history::needs_display({"a.txt"}));
     EXPECT_FALSE(history::needs_display({"a.txt", "--csv", "-"}));
     EXPECT_EQ(history::run_history(0, nullptr, {"--help"}), 0);
-}
-
-// The real program, once: an export with no display and no platform chosen.
-// Its first argument is always --history, which never reaches the window;
-// should it ever, the settings file here maps every port to a path that does
-// not exist.
-TEST_F(HistoryTest, ProgramExportsWithoutADisplay)
-{
-    settings_test::write_bytes(dir.file("Quelvane.INI"),
-                               "[Ports]\r\nCOM1=/nonexistent/a\r\nCOM2=/nonexistent/b\r\nCOM3=/nonexistent/c\r\n"
-                               "COM4=/nonexistent/d\r\n");
-    settings_test::write_bytes(log, record(0, "8,0\xB0" "C", "21,5\xB0" "C") + "?\r\n");
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int errors = ::open(dir.file("errors.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (::chdir(dir.path().c_str()) != 0 || errors < 0 || ::dup2(errors, STDERR_FILENO) < 0) ::_exit(127);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("QT_QPA_PLATFORM");
-        ::execl(QUELVANE_PROGRAM, QUELVANE_PROGRAM, "--history", "Quelvane.txt", "--png", "out.png", "--csv", "out.csv",
-                static_cast<char*>(nullptr));
-        ::_exit(126);
-    }
-    int status = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            FAIL() << "the export did not end";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(read_bytes(dir.file("out.csv")), "time,sensor1,sensor2\n2026-01-02T10:00:00,21.5,8.0\n");
-    EXPECT_EQ(QImage(QString::fromStdString(dir.file("out.png"))).size(), QSize(1200, 600));
-    EXPECT_EQ(read_bytes(dir.file("errors.txt")), "Quelvane.txt: 1 record, 1 line skipped\n");
 }

@@ -3,16 +3,15 @@
 #include <QLocale>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
+#include "tests/settings/temp_dir.h"
 
 TEST(ReadingText, HasOneDecimalAndTheLocalesSeparator)
 {
@@ -31,8 +30,8 @@ TEST(ReadingText, HasOneDecimalAndTheLocalesSeparator)
 TEST(MeasurementLog, RecordHasPaddedColumnsOutdoorFirstInCp1252WithCrLf)
 {
     const QDateTime when(QDate(2026, 3, 4), QTime(15, 6, 7));
-    EXPECT_EQ(measurement::log_record(when, QStringLiteral("--.-°C"), QStringLiteral("-25,0°C")),
-              "03-04-2026    15:06:07      --.-\xB0" "C        -25,0\xB0" "C\r\n");
+    EXPECT_EQ(measurement::log_record(when, QStringLiteral("-25,0°C"), QStringLiteral("--.-°C")),
+              "03-04-2026    15:06:07      -25,0\xB0" "C       --.-\xB0" "C\r\n");
 }
 
 // Where the log path leads: a record is appended through links (a dangling
@@ -40,17 +39,13 @@ TEST(MeasurementLog, RecordHasPaddedColumnsOutdoorFirstInCp1252WithCrLf)
 // waits; a device or a directory there is refused.
 TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
 {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("quelvane-log-" + std::to_string(::getpid()));
-    const std::filesystem::path path = dir / "Quelvane.txt", elsewhere = dir / "other" / "kept.txt";
+    const settings_test::TempDir scratch;
+    const std::filesystem::path dir = scratch.path(), path = dir / "Quelvane.txt", elsewhere = dir / "other" / "kept.txt";
     const std::string record = "03-04-2026    15:06:07      --.-\xB0" "C        -25,0\xB0" "C\r\n";
     const auto read_all = [](int fd) {
         std::string bytes(256, '\0');
         const ssize_t got = ::read(fd, bytes.data(), bytes.size());
         return bytes.substr(0, got > 0 ? static_cast<std::size_t>(got) : 0);
-    };
-    const auto bytes_of = [](const std::filesystem::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
     };
     const struct { const char* name; std::function<void()> make; bool appended; std::filesystem::path lands; } cases[] = {
         {"plain", [&] { std::ofstream(path) << "x\r\n"; }, true, path},
@@ -66,7 +61,7 @@ TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / "other");
         c.make();
-        const std::string before = c.lands.empty() ? "" : bytes_of(c.lands);
+        const std::string before = c.lands.empty() ? "" : settings_test::read_bytes(c.lands);
         const auto kind = std::filesystem::symlink_status(path).type();
         const int reader = std::string(c.name) == "fifo with a reader" ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
         EXPECT_EQ(measurement::append_to_log(path, record), c.appended) << c.name;
@@ -75,10 +70,9 @@ TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
             ::close(reader);
         }
         if (!c.lands.empty()) {
-            EXPECT_EQ(bytes_of(c.lands), before + record) << c.name;
+            EXPECT_EQ(settings_test::read_bytes(c.lands), before + record) << c.name;
         }
         EXPECT_EQ(std::filesystem::symlink_status(path).type(), kind) << c.name;  // a link stays a link
     }
     ::alarm(0);
-    std::filesystem::remove_all(dir);
 }

@@ -2,58 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <map>
-
 #include "settings/cp1252.h"
 #include "settings/ini.h"
 #include "settings/profile_file.h"
+#include "table_controls.h"
 #include "temp_dir.h"
-#include "window/control_table.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-// A control of the window keeping its caption and value in a map. Selecting an
-// option button clears the others of its group box; a check box takes 0, 1
-// and 2 and ignores any other value.
-struct FakeControl : ini::PersistentControl {
-    FakeControl(const window::ControlRow& r, std::map<std::string, std::string>& m) : row(r), state(m)
-    {
-        state[name() + ".caption"] = row.caption, state[name() + ".value"] = row.flags & window::selected ? "1" : "0";
-    }
-    std::string name() const override { return std::string(row.name); }
-    bool has_caption() const override { return window::has_caption(row.kind); }
-    std::string caption() const override { return state.at(name() + ".caption"); }
-    void set_caption(const std::string& caption) override { state[name() + ".caption"] = caption; }
-    ValueKind value_kind() const override { return window::has_value(row.kind) ? ValueKind::switch_state : ValueKind::none; }
-    double value() const override { return std::stod(state.at(name() + ".value")); }
-    void set_value(double v) override
-    {
-        const bool option = row.kind == window::Kind::option_button;
-        for (const auto& other : window::control_table)
-            if (option && v != 0 && other.container == row.container) state[std::string(other.name) + ".value"] = "0";
-        if (option || v == 0 || v == 1 || v == 2) state[name() + ".value"] = std::to_string(option ? v != 0 : int(v));
-    }
-    const window::ControlRow& row;
-    std::map<std::string, std::string>& state;
-};
 
 struct ControlState : ::testing::Test {
     ControlState()
     {
         std::filesystem::current_path(dir.path());
         ini::set_message_box([this](auto& text, auto& title) { messages.push_back(title + "|" + text); });
-        for (const auto& row : window::control_table) list.push_back(&controls.emplace_back(row, state));
     }
     ~ControlState() override { ini::set_message_box(nullptr); std::filesystem::current_path(old_cwd); }
     std::string old_cwd = std::filesystem::current_path();
     settings_test::TempDir dir;
     std::vector<std::string> messages;
-    std::map<std::string, std::string> state;  // every caption and value, keyed as in the file
-    std::deque<FakeControl> controls;
-    std::vector<ini::PersistentControl*> list;
+    settings_test::ControlStates state;
+    settings_test::TableControls controls{state};
+    std::vector<ini::PersistentControl*>& list = controls.list;
 };
 
 // The 33 lines a save in the design-time state writes, in order.

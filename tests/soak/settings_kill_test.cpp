@@ -17,34 +17,19 @@
 
 #include "settings/control_state.h"
 #include "settings/ini.h"
+#include "tests/settings/table_controls.h"
 #include "tests/settings/temp_dir.h"
-#include "window/control_table.h"
-
-// A control of the window's table, in its design-time state or changed: a
-// new caption and the opposite value. Nothing is restored into it.
-struct TableControl final : ini::PersistentControl {
-    TableControl(const window::ControlRow& row, bool changed) : row(row), changed(changed) {}
-    const window::ControlRow& row;
-    bool changed;
-    std::string name() const override { return std::string(row.name); }
-    bool has_caption() const override { return window::has_caption(row.kind); }
-    std::string caption() const override { return std::string(row.caption) + (changed ? "\xE2\x82\xAC" : ""); }
-    void set_caption(const std::string&) override {}
-    ValueKind value_kind() const override { return window::has_value(row.kind) ? ValueKind::switch_state : ValueKind::none; }
-    double value() const override { return ((row.flags & window::selected) != 0) != changed ? 1 : 0; }
-    void set_value(double) override {}
-};
 
 TEST(SettingsKillTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFileAndTheNextSaveNoTemporary)
 {
-    const std::size_t count = window::control_table.size();
-    std::vector<TableControl> controls;
-    controls.reserve(2 * count);
-    std::vector<ini::PersistentControl*> sets[2];
-    for (std::size_t i = 0; i < 2 * count; ++i) {
-        controls.emplace_back(window::control_table[i % count], i >= count);
-        sets[i >= count].push_back(&controls.back());
+    // The window's controls in their design-time state, and changed: a new
+    // caption and the opposite value for each.
+    settings_test::ControlStates states[2];
+    const settings_test::TableControls design(states[0]), changed(states[1]);
+    for (auto& [key, value] : states[1]) {
+        value = key.ends_with(".value") ? (value == "0" ? "1" : "0") : value + "\xE2\x82\xAC";
     }
+    const std::vector<ini::PersistentControl*> sets[2] = {design.list, changed.list};
     settings_test::TempDir dir;  // a save cut short may leave its temporary file here
     ini::set_ini_dir(dir.path());
     std::string files[2];  // each set's whole file, the one saved over the other

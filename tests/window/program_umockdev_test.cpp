@@ -4,124 +4,18 @@
 // on its simulated board, here under the same guard.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <optional>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
-#include "sensor/simulated_board.h"
-#include "tests/support/umockdev_port.h"
+#include "tests/support/program_fixture.h"
 
 namespace {
 
-std::string file_bytes(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testsupport::file_bytes;
+using testsupport::lines_of;
 
-long lines_of(const std::filesystem::path& path)
-{
-    const std::string text = file_bytes(path);
-    return std::count(text.begin(), text.end(), '\n');
-}
-
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public testsupport::ProgramFixture {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(testsupport::umockdev_preloaded()) << "run under umockdev-wrapper";
-        board.set_temperature(0, 21.5);
-        board.set_temperature(1, 8.0);
-        port.emplace(board);
-        // The program opens /dev/ttyS0 with plain system calls: it must be the
-        // emulated pty, or the program is not started at all.
-        ASSERT_TRUE(testsupport::is_pty_node("/dev/ttyS0"));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
-
-    void TearDown() override
-    {
-        if (child > 0) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
-        }
-        port.reset();
-        std::filesystem::remove_all(dir);
-    }
-
-    // Starts program in dir (or in cwd, inside dir), on the offscreen platform
-    // unless there is to be no display at all; HOME is dir/home, and its
-    // standard error goes to dir/stderr.
-    void start(const char* program = QUELVANE_PROGRAM, const std::filesystem::path& cwd = {}, bool display = true)
-    {
-        std::filesystem::create_directories(dir / cwd);
-        child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const char* preload = std::getenv("LD_PRELOAD");
-            if (preload == nullptr || std::string(preload).find("umockdev") == std::string::npos ||
-                ::chdir((dir / cwd).c_str()) != 0) {
-                ::_exit(127);  // never let the program near a real port
-            }
-            for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_STATE_HOME"}) ::unsetenv(unset);
-            if (display) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            ::setenv("LC_ALL", "fr_FR.UTF-8", 1);
-            ::setenv("HOME", (dir / "home").c_str(), 1);
-            const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (err < 0 || ::dup2(err, 2) < 0) ::_exit(125);
-            ::execl(program, program, static_cast<char*>(nullptr));
-            ::_exit(126);
-        }
-    }
-
-    // The child's exit status once it has ended by itself (30 s at most).
-    int exit_status()
-    {
-        int status = 0;
-        for (int waited = 0; waited < 600 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (::kill(child, 0) == 0) return -1;  // still running
-        child = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    // Waits (30 s at most) until ready holds, then sends SIGTERM and expects
-    // an ordinary exit.
-    template <class Ready> void terminate_when(Ready ready)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!ready() && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ASSERT_TRUE(ready());
-        ASSERT_EQ(::kill(child, SIGTERM), 0);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        child = -1;
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    }
-
-    // Whether the child's SIGTERM handler is in place (SigCgt in its status).
-    bool catches_sigterm() const
-    {
-        std::ifstream status("/proc/" + std::to_string(child) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("SigCgt:", 0) == 0) {
-                return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
-            }
-        }
-        return false;
-    }
-
     // A settings file selecting both sensors and logging.
     void two_sensors_logging() const
     {
@@ -129,11 +23,6 @@ protected:
             << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\n"
                "frm_quelvaner.option_single.value=0\r\nfrm_quelvaner.check_log_to_file.value=1\r\n";
     }
-
-    sensor::SimulatedBoard board;
-    std::optional<testsupport::UmockdevSerialPort> port;
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("quelvane-program-" + std::to_string(::getpid()));
-    pid_t child = -1;
 };
 
 TEST_F(ProgramTest, ReadsLogsAndSavesItsSettingsOnSigterm)
