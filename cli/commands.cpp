@@ -26,16 +26,6 @@ namespace {
 
 constexpr int max_sensors = 2;
 
-// One decimal and a decimal point whatever the locale: to_chars never looks
-// at it. A reading that rounds to zero has no minus sign, as on the screen.
-std::string decimal_text(double celsius)
-{
-    char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, celsius, std::chars_format::fixed, 1).ptr;
-    std::string text(digits, end);
-    return text == "-0.0" ? "0.0" : text;
-}
-
 // ISO 8601 with the offset from UTC: 2026-12-06T22:10:00+01:00.
 std::string iso_time(const QDateTime& when)
 {
@@ -179,14 +169,14 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
         io.out << "{\"time\":\"" << iso_time(io.now()) << '"';
         for (int i = 0; i < sensors; ++i) {
             const sensor::Reading& reading = readings[static_cast<std::size_t>(i)];
-            io.out << ",\"sensor" << i + 1 << "\":" << (reading.ok() ? decimal_text(reading.celsius) : "null");
+            io.out << ",\"sensor" << i + 1 << "\":" << (reading.ok() ? measurement::decimal_text(reading.celsius) : "null");
         }
         io.out << "}\n";
     } else {
         for (int i = 0; i < sensors; ++i) {
             const sensor::Reading& reading = readings[static_cast<std::size_t>(i)];
             if (reading.ok()) {
-                io.out << "sensor" << i + 1 << ' ' << decimal_text(reading.celsius) << '\n';
+                io.out << "sensor" << i + 1 << ' ' << measurement::decimal_text(reading.celsius) << '\n';
             }
         }
     }

@@ -1,21 +1,25 @@
 #include "log/reading_text.h"
 
 #include <QLocale>
-#include <cstdio>
+#include <charconv>
 
 namespace measurement {
 
+std::string decimal_text(double celsius)
+{
+    // to_chars never looks at the C library's locale, which the toolkit sets
+    // from the environment: printf there would already write a comma.
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, celsius, std::chars_format::fixed, 1).ptr;
+    std::string text(digits, end);
+    return text == "-0.0" ? "0.0" : text;
+}
+
 QString reading_text(double celsius)
 {
-    // printf in the C locale gives the digits and the rounding; only the
-    // decimal separator comes from the user's locale, so no grouping and no
-    // locale-specific minus sign can slip into the log.
-    char digits[64];
-    std::snprintf(digits, sizeof digits, "%.1f", celsius);
-    QString text = QString::fromLatin1(digits);
-    if (text.startsWith(u'-') && text.mid(1) == QLatin1String("0.0")) {
-        text = QStringLiteral("0.0");
-    }
+    // Only the decimal separator comes from the user's locale, so no grouping
+    // and no locale-specific minus sign can slip into the log.
+    QString text = QString::fromStdString(decimal_text(celsius));
     text.replace(u'.', QLocale().decimalPoint());
     return text + unit_suffix;
 }

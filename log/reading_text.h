@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <string>
 
 namespace measurement {
 
@@ -10,6 +11,11 @@ inline const QString unit_suffix = QStringLiteral("\u00B0C");
 
 // Shown and logged when there is no reading; always with a full stop.
 inline const QString no_reading_text = QStringLiteral("--.-\u00B0C");
+
+// A reading with one decimal (rounded) and a decimal point whatever the
+// locale, with no minus sign on a value that rounds to zero: "21.5", "-3.0",
+// "0.0" for -0.04.
+std::string decimal_text(double celsius);
 
 // A good reading: at least one digit before the decimal separator of the
 // user's locale, exactly one after it (rounded), a leading minus sign for

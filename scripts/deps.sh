@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(build-essential cmake pkg-config qt6-base-dev)
-test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time)
+test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time locales)
 docs=(xvfb xauth x11-utils imagemagick)
 
 case "${1:-}" in
@@ -19,7 +19,13 @@ for package in "${wanted[@]}"; do
     status="$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)"
     [ "$status" = "installed" ] || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The tests also run in a French locale, as the window's users do.
+make_locale=false
+if [ "$1" = test ] && ! locale -a 2>/dev/null | grep -qix 'fr_FR\.utf-\?8'; then
+    make_locale=true
+fi
+[ ${#missing[@]} -eq 0 ] && [ "$make_locale" = false ] && exit 0
+locale_line="localedef -i fr_FR -c -f UTF-8 fr_FR.UTF-8"
 
 if [ "$(id -u)" -eq 0 ]; then
     as_root=()
@@ -28,13 +34,22 @@ elif command -v sudo >/dev/null; then
 else
     # No sudo (a root password was set at install): the user runs the line.
     {
-        echo "$0: these packages are missing: ${missing[*]}"
+        [ ${#missing[@]} -eq 0 ] || echo "$0: these packages are missing: ${missing[*]}"
+        [ "$make_locale" = false ] || echo "$0: the tests need the fr_FR.UTF-8 locale"
         echo "Installing them needs root. As root (su -), run:"
-        echo "    apt-get update && apt-get install --no-install-recommends ${missing[*]}"
+        [ ${#missing[@]} -eq 0 ] || echo "    apt-get update && apt-get install --no-install-recommends ${missing[*]}"
+        [ "$make_locale" = false ] || echo "    $locale_line"
         echo "then run this command again."
     } >&2
     exit 1
 fi
-echo "installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ "$make_locale" = true ]; then
+    echo "making the fr_FR.UTF-8 locale"
+    # shellcheck disable=SC2086
+    "${as_root[@]}" $locale_line
+fi

@@ -37,11 +37,19 @@ void SimulatedBoard::set_CommPort(int port)
         throw serial::SerialError("sim:COM" + std::to_string(port), "select port", EINVAL);
     }
     if (open_) {
-        throw serial::SerialError("sim:COM" + std::to_string(port_), "change port number while open",
+        throw serial::SerialError(device(), "change port number while open",
                                   EBUSY);
     }
     port_ = port;
 }
+
+std::string SimulatedBoard::device_name() const
+{
+    std::lock_guard lock(mutex_);
+    return device();
+}
+
+std::string SimulatedBoard::device() const { return "sim:COM" + std::to_string(port_); }
 
 int SimulatedBoard::CommPort() const
 {
@@ -54,10 +62,10 @@ void SimulatedBoard::set_PortOpen(bool open)
     std::lock_guard lock(mutex_);
     if (open) {
         if (open_) {
-            throw serial::SerialError("sim:COM" + std::to_string(port_), "open", EBUSY);
+            throw serial::SerialError(device(), "open", EBUSY);
         }
         if (open_error_ != 0) {
-            throw serial::SerialError("sim:COM" + std::to_string(port_), "open", open_error_);
+            throw serial::SerialError(device(), "open", open_error_);
         }
         ++counters_.opens;
         power_up();
@@ -95,7 +103,7 @@ bool SimulatedBoard::CTSHolding()
     latency();
     std::lock_guard lock(mutex_);
     if (!open_) {
-        throw serial::SerialError("sim:COM" + std::to_string(port_), "read CTS", EBADF);
+        throw serial::SerialError(device(), "read CTS", EBADF);
     }
     ++counters_.line_reads;
     return !unplugged_ && sda();
@@ -229,7 +237,7 @@ bool SimulatedBoard::sda() const { return dtr_ && !slave_pull_; }
 void SimulatedBoard::drive(bool dtr, bool rts)
 {
     if (!open_) {
-        throw serial::SerialError("sim:COM" + std::to_string(port_), "set line", EBADF);
+        throw serial::SerialError(device(), "set line", EBADF);
     }
     ++counters_.line_writes;
     if (unplugged_) {

@@ -38,6 +38,7 @@ public:
     void set_DTREnable(bool asserted) override;
     void set_RTSEnable(bool asserted) override;
     bool CTSHolding() override;
+    std::string device_name() const override;  // "sim:COM1"
 
     // --- The board, as a test or the demo sets it up.
     // Temperature in °C, taken at the DS1621's 0.5 °C resolution.
@@ -101,6 +102,7 @@ private:
         bool command_pending = true;  // next written byte is a command
     };
 
+    std::string device() const;  // with the lock held
     bool sda() const;
     void drive(bool dtr, bool rts);
     void on_start();

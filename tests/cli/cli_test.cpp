@@ -1,6 +1,7 @@
 // The command line against the simulated board: option parsing, the defaults
 // taken from the settings file, --read and --log.
 #include <QLocale>
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -201,7 +202,7 @@ TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
 {
     using sensor::SimulatedBoard;
     const std::string time = "{\"time\":\"2026-12-06T22:10:00+01:00\"";
-    const std::string denied = ": sim:COM1: open: Permission denied (the user needs read and write access to the "
+    const std::string denied = ": sim:COM1: open: " + std::string(std::strerror(EACCES)) + " (the user needs read and write access to the "
                                "device, usually by being in the dialout group)\n";
     const auto absent = [](SimulatedBoard& board) { board.set_present(1, false); };
     const auto locked_out = [](SimulatedBoard& board) { board.set_open_error(EACCES); };
@@ -284,7 +285,8 @@ TEST_F(Cli, LogWritesTheWindowsRecordsAndGoesOnThroughFailures)
          [this](SimulatedBoard&, int n) { if (n == 2) std::filesystem::create_directory(dir.file("later")); },
          record('2', none, in) + record('3', none, in),
          "quelvane: logging sensor 1 from /dev/ttyS0 every 1 s to later/Quelvane.txt\n"
-         "quelvane: cannot write to later/Quelvane.txt (No such file or directory); the readings go on\n"
+         "quelvane: cannot write to later/Quelvane.txt (" + std::string(std::strerror(ENOENT)) +
+             "); the readings go on\n"
          "quelvane: writing to later/Quelvane.txt again\n"},
     };
     for (const auto& c : cases) {

@@ -1,9 +1,11 @@
 // Reading the measurement log back, checked through the CSV export byte for
 // byte: every line a record or counted, the same records whatever the pieces
 // the bytes come in, on one thread or two. Random bytes are the fuzzer's.
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "history/history_export.h"
@@ -89,7 +91,7 @@ TEST(LogReader, ReadsEveryKindOfRecordAndSkipsTheRest)
     EXPECT_EQ(skipped, expected_skipped);
 
     EXPECT_FALSE(measurement::read_log_file(dir.file("absent.txt"), records, skipped, error));
-    EXPECT_EQ(error, "No such file or directory");
+    EXPECT_EQ(error, std::strerror(ENOENT));
     EXPECT_FALSE(measurement::read_log_file(dir.path(), records, skipped, error));
     EXPECT_FALSE(measurement::read_log_file("/dev/null", records, skipped, error));
     EXPECT_EQ(error, "not a regular file");  // a device is never opened

@@ -1,6 +1,7 @@
 // The measurement record: the text of a reading and the log line.
 #include <QDateTime>
 #include <QLocale>
+#include <clocale>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -20,11 +21,16 @@ TEST(ReadingText, HasOneDecimalAndTheLocalesSeparator)
         {QLocale::French, -0.04, "0,0°C"}, {QLocale::French, -128, "-128,0°C"}, {QLocale::C, -0.5, "-0.5°C"},
         {QLocale::German, 1234.5, "1234,5°C"},  // never a group separator
     };
+    // The toolkit sets the C library's locale from the environment too: with
+    // a French one there, printf would already write a comma.
+    const bool french_numbers = std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") != nullptr;
     for (const auto& [language, celsius, expected] : cases) {
         QLocale::setDefault(QLocale(language));
         EXPECT_EQ(measurement::reading_text(celsius).toStdString(), expected) << celsius;
     }
+    std::setlocale(LC_NUMERIC, "C");
     QLocale::setDefault(QLocale::c());
+    EXPECT_TRUE(french_numbers) << "the fr_FR.UTF-8 locale is missing (scripts/deps.sh test makes it)";
 }
 
 TEST(MeasurementLog, RecordHasPaddedColumnsOutdoorFirstInCp1252WithCrLf)

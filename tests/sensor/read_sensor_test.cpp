@@ -71,7 +71,7 @@ TEST_F(ReadSensor, EveryFailureSaysWhy)
     } faults[] = {
         {"absent sensor", [](SimulatedBoard& board) { board.set_present(1, false); }, "no acknowledge at 0x49", true},
         {"unplugged adapter", [](SimulatedBoard& board) { board.set_unplugged(true); },
-         "COM1: the data line reads low on an idle bus (adapter unplugged, or the line stuck)", true},
+         "sim:COM1: the data line reads low on an idle bus (adapter unplugged, or the line stuck)", true},
         {"port held", [](SimulatedBoard& board) { board.set_open_error(EBUSY); },
          "sim:COM1: open: Device or resource busy (another program holds the port)", false},
         {"no permission", [](SimulatedBoard& board) { board.set_open_error(EACCES); },

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QRadioButton>
+#include <cstring>
 #include <QTest>
 #include <cerrno>
 #include <thread>
@@ -229,16 +230,17 @@ TEST_F(WindowTest, AClosingOrAPortChoiceWhileATickWaitsEndsItOnceTheReadingUnder
 // per failure (a failure stops the timer, so no line per tick either).
 TEST_F(WindowTest, EachFailureSaysWhyOnStderrInOneLine)
 {
-    const std::string busy = "sim:COM1: open: Device or resource busy (another program holds the port)";
-    const std::string denied = "sim:COM1: open: Permission denied (the user needs read and write access to the device, "
+    const std::string open = "sim:COM1: open: ";
+    const std::string busy = open + std::strerror(EBUSY) + " (another program holds the port)";
+    const std::string denied = open + std::strerror(EACCES) + " (the user needs read and write access to the device, "
                                "usually by being in the dialout group)";
-    const std::string low = "COM1: the data line reads low on an idle bus (adapter unplugged, or the line stuck)";
+    const std::string low = "sim:COM1: the data line reads low on an idle bus (adapter unplugged, or the line stuck)";
     const struct {
         std::function<void(bool)> fault;
         std::vector<std::string> reasons;  // for sensor 1, then sensor 2
     } cases[] = {
         {[this](bool on) { board->set_open_error(on ? ENOENT : 0); },
-         {"sim:COM1: open: No such file or directory", "sim:COM1: open: No such file or directory"}},
+         {open + std::strerror(ENOENT), open + std::strerror(ENOENT)}},
         {[this](bool on) { board->set_open_error(on ? EBUSY : 0); }, {busy, busy}},
         {[this](bool on) { board->set_open_error(on ? EACCES : 0); }, {denied, denied}},
         {[this](bool on) { board->set_present(1, !on); }, {"", "no acknowledge at 0x49"}},
