@@ -62,7 +62,7 @@ int main(int argc, char* argv[])
     const bool shows_a_window =
         options.command == cli::Command::window ||
         (options.command == cli::Command::history && history::needs_display(options.history_arguments));
-    if (shows_a_window && !window::require_display(argc, argv)) {
+    if (shows_a_window && !window::require_display(argv[0])) {
         return 1;
     }
 #ifdef QUELVANE_DEMO

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 #include <iostream>
-#include <string_view>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -68,34 +67,12 @@ bool wayland_display_answers(const std::string& display, const std::string& runt
     return !runtime_dir.empty() && answers(runtime_dir + "/" + display);
 }
 
-// The value given to a toolkit option (-platform name, --platform name), or
-// empty.
-std::string option(int argc, char** argv, std::string_view name)
-{
-    for (int i = 1; i + 1 < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg.starts_with("--")) {
-            arg.remove_prefix(1);
-        }
-        if (arg == name) {
-            return argv[i + 1];
-        }
-    }
-    return {};
-}
-
 }  // namespace
 
-std::string missing_display(int argc, char** argv, const Environment& env)
+std::string missing_display(const Environment& env)
 {
-    std::string platforms = option(argc, argv, "-platform");
-    if (platforms.empty()) {
-        platforms = variable(env, "QT_QPA_PLATFORM");
-    }
-    std::string display = option(argc, argv, "-display");
-    if (display.empty()) {
-        display = variable(env, "DISPLAY");
-    }
+    const std::string platforms = variable(env, "QT_QPA_PLATFORM");
+    const std::string display = variable(env, "DISPLAY");
     const std::string wayland = variable(env, "WAYLAND_DISPLAY");
     // Unset, the toolkit takes X11, or Wayland in a Wayland session.
     bool x11 = platforms.empty();
@@ -130,13 +107,13 @@ std::string missing_display(int argc, char** argv, const Environment& env)
     return reason;
 }
 
-bool require_display(int argc, char** argv)
+bool require_display(const char* program_path)
 {
-    const std::string reason = missing_display(argc, argv);
+    const std::string reason = missing_display();
     if (reason.empty()) {
         return true;
     }
-    const std::string program = argc > 0 ? argv[0] : "quelvane";
+    const std::string program = program_path != nullptr ? program_path : "quelvane";
     std::cerr << program.substr(program.rfind('/') + 1) << ": the window needs a display, and there is none here ("
               << reason << "); without one, readings can be taken with quelvane --read or quelvane --log\n";
     return false;

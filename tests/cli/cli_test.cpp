@@ -16,12 +16,12 @@
 #include "sensor/read_sensor.h"
 #include "sensor/simulated_board.h"
 #include "tests/bus/recording_control.h"
-#include "tests/settings/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using settings_test::read_bytes;
-using settings_test::write_bytes;
+using testsupport::read_bytes;
+using testsupport::write_bytes;
 
 // A command run in a scratch directory, in a French locale, on the simulated
 // board (sensor 1 at 21.5 °C, sensor 2 at -3.0 °C), with a clock that starts at
@@ -76,7 +76,7 @@ protected:
         }, io);
     }
 
-    settings_test::TempDir dir;
+    testsupport::TempDir dir;
     std::filesystem::path previous_dir;
     std::unique_ptr<sensor::SimulatedBoard> board_;
     std::ostringstream out, err;

@@ -13,11 +13,11 @@
 #include "history/history_command.h"
 #include "history/history_export.h"
 #include "history/history_window.h"
-#include "tests/settings/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using settings_test::TempDir;
+using testsupport::TempDir;
 
 std::string record(int second, const char* outdoor, const char* indoor)
 {
@@ -69,7 +69,7 @@ TEST_F(HistoryTest, FollowsTheFileAsItGrowsAndWaitsForAPartialLineToEnd)
     EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : 4 relevés, 1 ligne ignorée"));
 
     // A log replaced by a shorter one is read again from its start.
-    settings_test::write_bytes(log, record(9, "1,0\xB0" "C", "2,0\xB0" "C"));
+    testsupport::write_bytes(log, record(9, "1,0\xB0" "C", "2,0\xB0" "C"));
     window.follow_file();
     ASSERT_EQ(window.series().size(), 1u);
     EXPECT_EQ(window.series().records()[0].sensor1, 20);
@@ -81,7 +81,7 @@ TEST_F(HistoryTest, ChartZoomsPansAndTellsItsFiguresToAScreenReader)
     for (int second = 0; second < 60; ++second) {
         bytes += record(second, "8,0\xB0" "C", second < 30 ? "20,0\xB0" "C" : "22,0\xB0" "C");
     }
-    settings_test::write_bytes(log, bytes);
+    testsupport::write_bytes(log, bytes);
     history::HistoryWindow window(QString::fromStdString(log));
     window.follow_file();
     window.resize(800, 400);

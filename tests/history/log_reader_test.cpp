@@ -10,7 +10,7 @@
 
 #include "history/history_export.h"
 #include "log/log_reader.h"
-#include "tests/settings/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -80,14 +80,14 @@ TEST(LogReader, ReadsEveryKindOfRecordAndSkipsTheRest)
             expected += row + "\n";
         }
     }
-    settings_test::TempDir dir;
-    settings_test::write_bytes(dir.file("Quelvane.txt"), log);
+    testsupport::TempDir dir;
+    testsupport::write_bytes(dir.file("Quelvane.txt"), log);
     std::vector<LogRecord> records;
     std::uint64_t skipped = 0;
     std::string error;
     ASSERT_TRUE(measurement::read_log_file(dir.file("Quelvane.txt"), records, skipped, error)) << error;
     ASSERT_TRUE(history::export_csv(records, dir.file("out.csv"), error)) << error;
-    EXPECT_EQ(settings_test::read_bytes(dir.file("out.csv")), expected);
+    EXPECT_EQ(testsupport::read_bytes(dir.file("out.csv")), expected);
     EXPECT_EQ(skipped, expected_skipped);
 
     EXPECT_FALSE(measurement::read_log_file(dir.file("absent.txt"), records, skipped, error));
@@ -115,7 +115,7 @@ TEST(LogReader, ReadsEveryKindOfRecordAndSkipsTheRest)
                       i / 3600 % 24, i / 60 % 60, i % 60);
         large += line + (i % 1000 == 0 ? "?\r\n"s : "");
     }
-    settings_test::write_bytes(dir.file("large.txt"), large);
+    testsupport::write_bytes(dir.file("large.txt"), large);
     records.clear();
     ASSERT_TRUE(measurement::read_log_file(dir.file("large.txt"), records, skipped, error)) << error;
     const Parsed single = parse_in_pieces(large, large.size());

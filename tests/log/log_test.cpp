@@ -12,7 +12,7 @@
 
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
-#include "tests/settings/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 TEST(ReadingText, HasOneDecimalAndTheLocalesSeparator)
 {
@@ -45,7 +45,7 @@ TEST(MeasurementLog, RecordHasPaddedColumnsOutdoorFirstInCp1252WithCrLf)
 // waits; a device or a directory there is refused.
 TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
 {
-    const settings_test::TempDir scratch;
+    const testsupport::TempDir scratch;
     const std::filesystem::path dir = scratch.path(), path = dir / "Quelvane.txt", elsewhere = dir / "other" / "kept.txt";
     const std::string record = "03-04-2026    15:06:07      --.-\xB0" "C        -25,0\xB0" "C\r\n";
     const auto read_all = [](int fd) {
@@ -67,7 +67,7 @@ TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / "other");
         c.make();
-        const std::string before = c.lands.empty() ? "" : settings_test::read_bytes(c.lands);
+        const std::string before = c.lands.empty() ? "" : testsupport::read_bytes(c.lands);
         const auto kind = std::filesystem::symlink_status(path).type();
         const int reader = std::string(c.name) == "fifo with a reader" ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
         EXPECT_EQ(measurement::append_to_log(path, record), c.appended) << c.name;
@@ -76,7 +76,7 @@ TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
             ::close(reader);
         }
         if (!c.lands.empty()) {
-            EXPECT_EQ(settings_test::read_bytes(c.lands), before + record) << c.name;
+            EXPECT_EQ(testsupport::read_bytes(c.lands), before + record) << c.name;
         }
         EXPECT_EQ(std::filesystem::symlink_status(path).type(), kind) << c.name;  // a link stays a link
     }

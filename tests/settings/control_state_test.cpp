@@ -6,7 +6,7 @@
 #include "settings/ini.h"
 #include "settings/profile_file.h"
 #include "table_controls.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -20,10 +20,10 @@ struct ControlState : ::testing::Test {
     }
     ~ControlState() override { ini::set_message_box(nullptr); std::filesystem::current_path(old_cwd); }
     std::string old_cwd = std::filesystem::current_path();
-    settings_test::TempDir dir;
+    testsupport::TempDir dir;
     std::vector<std::string> messages;
-    settings_test::ControlStates state;
-    settings_test::TableControls controls{state};
+    testsupport::ControlStates state;
+    testsupport::TableControls controls{state};
     std::vector<ini::PersistentControl*>& list = controls.list;
 };
 
@@ -65,7 +65,7 @@ TEST_F(ControlState, ASaveIsOneReplacementWithTheBytesOfItsKeysWrittenOneByOne)
         renames = syncs = 0;
         ini::save_settings(list);
         EXPECT_EQ(std::pair(renames, syncs), std::pair(expected_renames, 2 * expected_renames));
-        EXPECT_EQ(settings_test::read_bytes(dir.file("Quelvane.INI")), design);
+        EXPECT_EQ(testsupport::read_bytes(dir.file("Quelvane.INI")), design);
     }
 
     state["Label1.caption"] = "Séjour Ω", state["option_com2.value"] = "1", state["option_com1.value"] = "0";
@@ -81,7 +81,7 @@ TEST_F(ControlState, ASaveIsOneReplacementWithTheBytesOfItsKeysWrittenOneByOne)
         std::string bytes[2];
         for (std::string& result : bytes) {
             std::filesystem::remove(dir.file("Quelvane.INI"));
-            if (!start.empty()) settings_test::write_bytes(dir.file("Quelvane.INI"), start);
+            if (!start.empty()) testsupport::write_bytes(dir.file("Quelvane.INI"), start);
             renames = syncs = 0;
             if (&result == &bytes[0]) {
                 ini::save_settings(list);
@@ -89,7 +89,7 @@ TEST_F(ControlState, ASaveIsOneReplacementWithTheBytesOfItsKeysWrittenOneByOne)
             } else {
                 for (const auto& [key, value] : keys) ini::write_ini(key, value);
             }
-            result = settings_test::read_bytes(dir.file("Quelvane.INI"));
+            result = testsupport::read_bytes(dir.file("Quelvane.INI"));
         }
         EXPECT_EQ(bytes[0], bytes[1]);
         EXPECT_NE(bytes[0].find("1.caption=Séjour Ω"), std::string::npos) << bytes[0];
@@ -121,7 +121,7 @@ TEST_F(ControlState, LoadTakesWhatTheFileHoldsOverTheDesign)
     for (const auto& [signature, lines, changed] : cases) {
         std::string file = "[CT]\r\nFileId=" + signature + "\r\n";
         for (const std::string& line : lines) file += ini::control_key_prefix + line + "\r\n";
-        settings_test::write_bytes(dir.file("Quelvane.INI"), file);
+        testsupport::write_bytes(dir.file("Quelvane.INI"), file);
         state = design;
         ini::load_settings(list);
         for (const auto& [key, value] : changed) EXPECT_EQ(std::exchange(state[key], design.at(key)), value) << file;

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 #include "settings/ini.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ using profile::WriteStatus;
 // come through the seam.
 TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
 {
-    settings_test::TempDir dir;
+    testsupport::TempDir dir;
     const std::string path = dir.file("Quelvane.INI");
     std::vector<std::pair<profile::FileCalls, std::string>> failing(3, {profile::FileCalls::posix(), ""});
     failing[0] = {failing[0].first, "writing: No space left on device"};
@@ -38,15 +38,15 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
              {"[CT]\nB=1\n;c\n\n[X]\nA=1\n", "[CT]\nB=1\nA=\xE9\x80\n;c\n\n[X]\nA=1\n"},
              {"\xEF\xBB\xBF[CT]\r\nN=\0\0\r\nA=1"s, "\xEF\xBB\xBF[CT]\r\nN=\0\0\r\nA=\xE9\x80"s},
              {"[CT]\nA=1\n" + big, "[CT]\nA=\xE9\x80\n" + big}}) {
-        settings_test::write_bytes(path, before);
+        testsupport::write_bytes(path, before);
         for (const auto& [calls, reason] : failing) {
             const profile::WriteResult result = profile::write_string("CT", "A", "é€", path, calls);
             EXPECT_EQ(std::pair(result.status, result.reason), std::pair(WriteStatus::failed, reason));
         }
-        EXPECT_TRUE(settings_test::read_bytes(path) == before) << before.substr(0, 20);
+        EXPECT_TRUE(testsupport::read_bytes(path) == before) << before.substr(0, 20);
         EXPECT_EQ(dir.entries(), std::set<std::string>{"Quelvane.INI"});
         ASSERT_EQ(profile::write_string("CT", "A", "é€", path).status, WriteStatus::written);
-        EXPECT_TRUE(settings_test::read_bytes(path) == after) << before.substr(0, 20);
+        EXPECT_TRUE(testsupport::read_bytes(path) == after) << before.substr(0, 20);
         EXPECT_EQ(profile::get_string("CT", "A", "-", path).value, "é€");
     }
 }
@@ -56,7 +56,7 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
 // is written in it; any other in UTF-8, and either reads back as it was.
 TEST(ProfileFile, CaptionsSurviveLoadSaveLoadInWindows1252WhereItHoldsThemElseUtf8)
 {
-    settings_test::TempDir dir;
+    testsupport::TempDir dir;
     const std::string path = dir.file("Quelvane.INI");
     const std::pair<std::string, std::string> captions[] = {  // caption, the line a write makes
         {"Salon", "Salon"}, {"Séjour", "S\xE9jour"}, {"Cuisine 20 €", "Cuisine 20 \x80"},
@@ -65,14 +65,14 @@ TEST(ProfileFile, CaptionsSurviveLoadSaveLoadInWindows1252WhereItHoldsThemElseUt
     };
     for (const auto& [caption, line] : captions) {
         for (const std::string& edited : {"[CT]\r\nL=" + caption + "\r\n", "[CT]\r\nL=" + line + "\r\n"}) {
-            settings_test::write_bytes(path, edited);
+            testsupport::write_bytes(path, edited);
             EXPECT_EQ(profile::get_string("CT", "L", "-", path).value, caption);
             EXPECT_EQ(profile::write_string("CT", "L", caption, path).status, WriteStatus::unchanged) << edited;
-            EXPECT_EQ(settings_test::read_bytes(path), edited);
+            EXPECT_EQ(testsupport::read_bytes(path), edited);
         }
-        settings_test::write_bytes(path, "[CT]\r\nL=old\r\n");
+        testsupport::write_bytes(path, "[CT]\r\nL=old\r\n");
         EXPECT_EQ(profile::write_string("CT", "L", caption, path).status, WriteStatus::written);
-        EXPECT_EQ(settings_test::read_bytes(path), "[CT]\r\nL=" + line + "\r\n");
+        EXPECT_EQ(testsupport::read_bytes(path), "[CT]\r\nL=" + line + "\r\n");
         EXPECT_EQ(profile::get_string("CT", "L", "-", path).value, caption);
     }
 }
@@ -83,12 +83,12 @@ TEST(ProfileFile, CaptionsSurviveLoadSaveLoadInWindows1252WhereItHoldsThemElseUt
 // it is held against this process as against any other) survives.
 TEST(ProfileFile, ASaveRemovesDeadTemporariesOfItsFileButNeverALiveOneOrAnythingElse)
 {
-    settings_test::TempDir dir;
+    testsupport::TempDir dir;
     const std::string path = dir.file("Quelvane.INI");
     const std::set<std::string> kept = {"Quelvane.INI", ".Quelvane.INI.AbC12", ".Quelvane.INI.AbC12-", ".Other.INI.AbC123",
                                         "Quelvane.INI.AbC123", ".Quelvane.INI.bak"};
-    for (const std::string& name : kept) settings_test::write_bytes(dir.file(name), "[CT]\r\n");
-    for (const char* dead : {".Quelvane.INI.AbC123", ".Quelvane.INI.999999"}) settings_test::write_bytes(dir.file(dead), "");
+    for (const std::string& name : kept) testsupport::write_bytes(dir.file(name), "[CT]\r\n");
+    for (const char* dead : {".Quelvane.INI.AbC123", ".Quelvane.INI.999999"}) testsupport::write_bytes(dir.file(dead), "");
 
     profile::FileCalls calls = profile::FileCalls::posix();
     profile::WriteResult other;
@@ -99,7 +99,7 @@ TEST(ProfileFile, ASaveRemovesDeadTemporariesOfItsFileButNeverALiveOneOrAnything
     EXPECT_EQ(profile::write_string("CT", "A", "1", path, calls).status, WriteStatus::written);
     EXPECT_EQ(other.status, WriteStatus::written);
     EXPECT_EQ(dir.entries(), kept);
-    EXPECT_EQ(settings_test::read_bytes(path), "[CT]\r\nA=1\r\n");  // the last one renamed in place wins
+    EXPECT_EQ(testsupport::read_bytes(path), "[CT]\r\nA=1\r\n");  // the last one renamed in place wins
 }
 
 // What the settings path may be: what is read, what a write does and says on
@@ -108,10 +108,10 @@ TEST(ProfileFile, ASaveRemovesDeadTemporariesOfItsFileButNeverALiveOneOrAnything
 // that is not a regular file stay as they are, and no temporary is left.
 TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
 {
-    settings_test::TempDir dir;
+    testsupport::TempDir dir;
     const std::string work = dir.file("work"), other = dir.file("other"), path = work + "/Quelvane.INI";
     const std::string old = "[CT]\r\nA=1\r\n", saved = "[CT]\r\nA=2\r\n";
-    const auto file = [&](const std::string& at, mode_t mode) { settings_test::write_bytes(at, old), ::chmod(at.c_str(), mode); };
+    const auto file = [&](const std::string& at, mode_t mode) { testsupport::write_bytes(at, old), ::chmod(at.c_str(), mode); };
     const auto link = [&](const std::string& to) { std::filesystem::create_symlink(to, path); };
     profile::Credentials stranger = profile::Credentials::of_process(), group_member = stranger;
     stranger.uid = group_member.uid = ::getuid() + 1000;  // neither root nor the owner
@@ -151,7 +151,7 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
         const std::string said = ::testing::internal::GetCapturedStderr();
         ini::detail::set_file_calls(nullptr);
 
-        EXPECT_EQ(c.file.empty() ? "" : settings_test::read_bytes(c.file), c.after) << c.name;
+        EXPECT_EQ(c.file.empty() ? "" : testsupport::read_bytes(c.file), c.after) << c.name;
         EXPECT_EQ(std::filesystem::symlink_status(path).type(), status.type()) << c.name;
         EXPECT_EQ(std::filesystem::symlink_status(path).permissions(), status.permissions()) << c.name;
         EXPECT_EQ(link_text.empty() ? "" : std::filesystem::read_symlink(path).string(), link_text) << c.name;

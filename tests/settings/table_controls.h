@@ -13,7 +13,7 @@
 #include "settings/control_state.h"
 #include "window/control_table.h"
 
-namespace settings_test {
+namespace testsupport {
 
 using ControlStates = std::map<std::string, std::string>;
 
@@ -50,4 +50,4 @@ struct TableControls {
     std::vector<ini::PersistentControl*> list;
 };
 
-}  // namespace settings_test
+}  // namespace testsupport

@@ -18,24 +18,24 @@
 #include "settings/control_state.h"
 #include "settings/ini.h"
 #include "tests/settings/table_controls.h"
-#include "tests/settings/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 TEST(SettingsKillTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFileAndTheNextSaveNoTemporary)
 {
     // The window's controls in their design-time state, and changed: a new
     // caption and the opposite value for each.
-    settings_test::ControlStates states[2];
-    const settings_test::TableControls design(states[0]), changed(states[1]);
+    testsupport::ControlStates states[2];
+    const testsupport::TableControls design(states[0]), changed(states[1]);
     for (auto& [key, value] : states[1]) {
         value = key.ends_with(".value") ? (value == "0" ? "1" : "0") : value + "\xE2\x82\xAC";
     }
     const std::vector<ini::PersistentControl*> sets[2] = {design.list, changed.list};
-    settings_test::TempDir dir;  // a save cut short may leave its temporary file here
+    testsupport::TempDir dir;  // a save cut short may leave its temporary file here
     ini::set_ini_dir(dir.path());
     std::string files[2];  // each set's whole file, the one saved over the other
     for (int set : {0, 1, 0}) {
         ini::save_settings(sets[set]);
-        files[set] = settings_test::read_bytes(ini::settings_path());
+        files[set] = testsupport::read_bytes(ini::settings_path());
     }
     ASSERT_TRUE(files[0] != files[1] && files[0].starts_with("[CT]\r\nFileId=quelv\r\n"));
 
@@ -53,12 +53,12 @@ TEST(SettingsKillTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFileAndTheNextS
         ::kill(child, SIGKILL);
         ASSERT_EQ(::waitpid(child, nullptr, 0), child);
 
-        const std::string survivor = settings_test::read_bytes(ini::settings_path());
+        const std::string survivor = testsupport::read_bytes(ini::settings_path());
         ASSERT_TRUE(survivor == files[0] || survivor == files[1]) << "kill " << kills << ":\n" << survivor;
         ASSERT_LE(dir.entries().size(), 2u) << "kill " << kills << ": temporaries pile up";
         const int next = survivor == files[0] ? 1 : 0;
         ini::save_settings(sets[next]);
         ASSERT_EQ(dir.entries(), std::set<std::string>{"Quelvane.INI"}) << "kill " << kills;
-        ASSERT_EQ(settings_test::read_bytes(ini::settings_path()), files[next]);
+        ASSERT_EQ(testsupport::read_bytes(ini::settings_path()), files[next]);
     }
 }

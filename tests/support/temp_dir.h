@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdlib.h>
 
-namespace settings_test {
+namespace testsupport {
 
 struct TempDir {
     TempDir() { if (::mkdtemp(root.data()) == nullptr) ::abort(); }
@@ -27,4 +27,4 @@ struct TempDir {
 inline std::string read_bytes(const std::string& path) { return (std::stringstream() << std::ifstream(path).rdbuf()).str(); }
 inline void write_bytes(const std::string& path, const std::string& bytes) { std::ofstream(path) << bytes; }
 
-}  // namespace settings_test
+}  // namespace testsupport
