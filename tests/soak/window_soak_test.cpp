@@ -38,15 +38,9 @@ long resident_pages()
 // are put back however the test ends.
 struct FileSizeLimit {
     rlimit original{};
-    struct sigaction previous {};
-    FileSizeLimit()
-    {
-        ::getrlimit(RLIMIT_FSIZE, &original);
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGXFSZ, &ignore, &previous);
-    }
-    ~FileSizeLimit() { set(original.rlim_cur), ::sigaction(SIGXFSZ, &previous, nullptr); }
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    FileSizeLimit() { ::getrlimit(RLIMIT_FSIZE, &original); }
+    ~FileSizeLimit() { set(original.rlim_cur), std::signal(SIGXFSZ, previous); }
     bool set(rlim_t bytes)
     {
         const rlimit limit{bytes, original.rlim_max};
