@@ -19,6 +19,7 @@ static const char* lookup(const Env& env, const char* name) { return env.contain
 // (every control in window order, with its caption and value).
 TEST_F(WindowTest, WithoutASettingsFileRunsOnDefaultsSaysSoAndWritesTheWholeFileAtExit)
 {
+    while_box_open = [this] { window->Timer1_Timer(); };  // no tick while the message waits
     window->Form_Load();
     EXPECT_EQ(boxes, std::vector<std::string>{"Erreur: Fichier de départ introuvable\n" + dir.path() +
                                               "/Quelvane.INI\n\nUtilisation des valeurs par défaut"});

@@ -104,10 +104,11 @@ TEST_F(WindowTest, ATickReadsInOrderAndEachFailureIsToldSaysWhyAndStopsTheTimer)
     EXPECT_GT(loop_turns, 0);
 }
 
-// A port chosen, or the window closed, while sensor 1 is read: that reading
-// is finished (an exchange is never cut), the port is closed right after it,
-// and the tick goes no further: nothing more is read, shown or logged. The
-// next tick opens the new port; after the close nothing touches the port.
+// A port chosen, or the window closed, while sensor 1 is read, or while its
+// failure box waits: a reading under way is finished (an exchange is never
+// cut), the port is closed right after it, and the tick goes no further:
+// nothing more is read, shown or logged. The next tick opens the new port;
+// after the close nothing touches the port.
 TEST_F(WindowTest, APortChoiceOrAClosingWhileAReadingRunsEndsTheTickAfterThatReading)
 {
     board->set_line_latency(100us);
@@ -156,6 +157,16 @@ TEST_F(WindowTest, APortChoiceOrAClosingWhileAReadingRunsEndsTheTickAfterThatRea
     EXPECT_EQ(board->counters().line_writes, at_close.line_writes);
     EXPECT_EQ(board->counters().opens, 0);
     EXPECT_TRUE(boxes.empty());
+
+    // A close while a failure box waits: the tick shows and logs nothing more.
+    new_window();
+    std::filesystem::remove("Quelvane.txt");
+    control<QCheckBox>("check_log_to_file")->click();
+    board->set_present(0, false);
+    while_box_open = [this] { window->close(); };
+    tick();
+    EXPECT_EQ(control<QLabel>("label_temperature_indoor")->text(), QStringLiteral("--.-"));
+    EXPECT_FALSE(std::filesystem::exists("Quelvane.txt"));
 }
 
 // Only a checked box logs, not a greyed one; a click turns an unchecked box
