@@ -133,6 +133,7 @@ TEST_F(AccessTest, EveryCaptionFitsItsControl)
         for (const auto& row : window::control_table) {
             QWidget* widget = laid_out.control(row.name);
             if (widget == nullptr || row.caption.empty()) continue;
+            EXPECT_EQ(widget->font().bold(), (row.flags & window::big_bold) != 0) << row.name;  // the readings
             QStringList texts{QString::fromUtf8(row.caption.data(), static_cast<qsizetype>(row.caption.size()))};
             QRect room;
             int flags = Qt::TextShowMnemonic;

@@ -1,3 +1,4 @@
+#include <QCheckBox>
 #include <QLabel>
 #include <QRadioButton>
 #include <map>
@@ -44,15 +45,17 @@ TEST_F(WindowTest, AClosingWhileTheStartUpMessageWaitsStartsNoReading)
     EXPECT_FALSE(read_bytes("Quelvane.INI").empty());  // saved all the same
 }
 
-// A valid file restores options and captions, never the title. Cleared
-// groups mean port 1 with no timer, at 1 s, until a port is chosen.
+// A valid file restores options, a greyed box and captions, never the
+// title. Cleared groups mean port 1 with no timer, at 1 s, until a port is
+// chosen.
 TEST_F(WindowTest, AValidFileRestoresOptionsAndCaptionsButNeverTheTitle)
 {
     const std::string cleared = "frm_quelvaner.option_com1.value=0\r\nfrm_quelvaner.option_1_sec.value=0\r\n";
-    const struct { std::string lines; int port; bool timer; int interval; QString indoor; } cases[] = {
+    const struct { std::string lines; int port; bool timer; int interval; QString indoor; Qt::CheckState log; } cases[] = {
         {cleared + "frm_quelvaner.option_com3.value=1\r\nfrm_quelvaner.option_30_sec.value=1\r\n"
-                   "frm_quelvaner.label_temperature_indoor.caption=19,5\xB0" "C\r\n", 3, true, 30000, "19,5°C"},
-        {cleared, 1, false, 1000, "--.-"},
+                   "frm_quelvaner.label_temperature_indoor.caption=19,5\xB0" "C\r\nfrm_quelvaner.check_log_to_file.value=2\r\n",
+         3, true, 30000, "19,5°C", Qt::PartiallyChecked},
+        {cleared, 1, false, 1000, "--.-", Qt::Unchecked},
     };
     for (const auto& c : cases) {
         new_window();
@@ -63,6 +66,7 @@ TEST_F(WindowTest, AValidFileRestoresOptionsAndCaptionsButNeverTheTitle)
         EXPECT_EQ(window->Timer1().isActive(), c.timer);
         EXPECT_EQ(window->Timer1().interval(), c.interval);
         EXPECT_EQ(control<QLabel>("label_temperature_indoor")->text(), c.indoor);
+        EXPECT_EQ(control<QCheckBox>("check_log_to_file")->checkState(), c.log);
         EXPECT_EQ(window->windowTitle(), QStringLiteral("Quelvane"));
     }
     control<QRadioButton>("option_com4")->click();

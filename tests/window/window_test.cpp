@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QRadioButton>
 #include <QTest>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -26,13 +27,12 @@ TEST_F(WindowTest, TheSerialControlUsedOffTheBusThreadEndsTheProgram)
     EXPECT_DEATH(window->MSComm1().set_DTREnable(true), "outside the bus thread");
 }
 
-// Two sensors, a board that answers each line call late and
-// powers up with -60 °C in its registers, each row on a fresh opening. A tick
-// reads sensor 1, then sensor 2 (once the box of sensor 1, if any, is
-// closed), then shows, titles and logs; the event loop runs meanwhile. A
-// failure is told in a box and in one line on stderr that says why, and stops
-// the timer once its box is closed. A tick due while one runs or while a box
-// is open is dropped.
+// Two sensors, on a board that answers each line call late and powers up
+// with -60 °C in its registers, each row on a fresh opening. A tick reads
+// sensor 1, then sensor 2 (once the box of sensor 1, if any, is closed), then
+// shows and titles; the event loop runs meanwhile. A failure is told in a box
+// and in one line on stderr that says why, and stops the timer once its box
+// is closed. A tick due while one runs or while a box is open is dropped.
 TEST_F(WindowTest, ATickReadsInOrderAndEachFailureIsToldSaysWhyAndStopsTheTimer)
 {
     const std::string open = "sim:COM1: open: ", absent = "no acknowledge at 0x4";
