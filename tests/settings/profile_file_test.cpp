@@ -118,6 +118,7 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
     stranger.uid = group_member.uid = ::getuid() + 1000;  // neither root nor the owner
     stranger.gid = ::getgid() + 1000, stranger.groups = {};
     group_member.gid = ::getgid() + 1000, group_member.groups = {::getgid()};
+    const profile::Credentials owner{::getuid() + 2000, ::getgid() + 1000, {}};  // given the file below
     const struct {
         const char* name;
         std::function<void()> make;
@@ -130,6 +131,8 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
         {"dangling link", [&] { link(other + "/new.ini"); }, nullptr, "-", other + "/new.ini", saved, ""},
         {"link loop", [&] { link("loop"), std::filesystem::create_symlink("Quelvane.INI", work + "/loop"); }, nullptr, "-",
          "", "", "not saved to " + path + ": following its links: " + std::strerror(ELOOP)},
+        {"read-only", [&] { file(path, 0444), (void)::chown(path.c_str(), owner.uid, -1); }, &owner, "1", path, old,
+         "is read-only"},
         {"read-only, as root", [&] { file(path, 0444); }, &root, "1", path, old, "not saved: " + path + " is read-only"},
         {"0644, other user", [&] { file(path, 0644); }, &stranger, "1", path, old, "is read-only"},
         {"0664, group member", [&] { file(path, 0664); }, &group_member, "1", path, saved, ""},
