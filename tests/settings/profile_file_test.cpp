@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
@@ -25,13 +26,12 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
 {
     testsupport::TempDir dir;
     const std::string path = dir.file("Quelvane.INI");
-    std::vector<std::pair<profile::FileCalls, std::string>> failing(3, {profile::FileCalls::posix(), ""});
-    failing[0] = {failing[0].first, "writing: No space left on device"};
-    failing[0].first.write = [](int, const void*, std::size_t) -> ssize_t { return errno = ENOSPC, -1; };
-    failing[1] = {failing[1].first, "syncing: Input/output error"};
-    failing[1].first.fsync = [](int) { return errno = EIO, -1; };
-    failing[2] = {failing[2].first, "replacing it: Operation not permitted"};  // an immutable file
-    failing[2].first.rename = [](const char*, const char*) { return errno = EPERM, -1; };
+    std::vector<profile::FileCalls> failing(3, profile::FileCalls::posix());
+    failing[0].write = [](int, const void*, std::size_t) -> ssize_t { return errno = ENOSPC, -1; };
+    failing[1].fsync = [](int) { return errno = EIO, -1; };
+    failing[2].rename = [](const char*, const char*) { return errno = EPERM, -1; };  // an immutable file
+    const std::string reasons[] = {"writing: "s + std::strerror(ENOSPC), "syncing: "s + std::strerror(EIO),
+                                   "replacing it: "s + std::strerror(EPERM)};
     const std::string big = std::string(1 << 20, 'x') + "\0\x01\r\x7F\x80\xFF[=]\r\r\n\xEF\xBB\xBF"s;  // a 1 MB line, junk
     for (const auto& [before, after] : std::vector<std::pair<std::string, std::string>>{
              {";c\r\n[ct]\r\n a = 1 \r\n[X]\r\nA=1\r\n", ";c\r\n[ct]\r\na=\xE9\x80\r\n[X]\r\nA=1\r\n"},
@@ -39,9 +39,9 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
              {"\xEF\xBB\xBF[CT]\r\nN=\0\0\r\nA=1"s, "\xEF\xBB\xBF[CT]\r\nN=\0\0\r\nA=\xE9\x80"s},
              {"[CT]\nA=1\n" + big, "[CT]\nA=\xE9\x80\n" + big}}) {
         testsupport::write_bytes(path, before);
-        for (const auto& [calls, reason] : failing) {
-            const profile::WriteResult result = profile::write_string("CT", "A", "é€", path, calls);
-            EXPECT_EQ(std::pair(result.status, result.reason), std::pair(WriteStatus::failed, reason));
+        for (std::size_t i = 0; i < failing.size(); ++i) {
+            const profile::WriteResult result = profile::write_string("CT", "A", "é€", path, failing[i]);
+            EXPECT_EQ(std::pair(result.status, result.reason), std::pair(WriteStatus::failed, reasons[i]));
         }
         EXPECT_TRUE(testsupport::read_bytes(path) == before) << before.substr(0, 20);
         EXPECT_EQ(dir.entries(), std::set<std::string>{"Quelvane.INI"});
@@ -113,10 +113,12 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
     const std::string old = "[CT]\r\nA=1\r\n", saved = "[CT]\r\nA=2\r\n";
     const auto file = [&](const std::string& at, mode_t mode) { testsupport::write_bytes(at, old), ::chmod(at.c_str(), mode); };
     const auto link = [&](const std::string& to) { std::filesystem::create_symlink(to, path); };
+    const profile::Credentials root{};
     profile::Credentials stranger = profile::Credentials::of_process(), group_member = stranger;
     stranger.uid = group_member.uid = ::getuid() + 1000;  // neither root nor the owner
     stranger.gid = ::getgid() + 1000, stranger.groups = {};
     group_member.gid = ::getgid() + 1000, group_member.groups = {::getgid()};
+    const profile::Credentials owner{::getuid() + 2000, ::getgid() + 1000, {}};  // given the file below
     const struct {
         const char* name;
         std::function<void()> make;
@@ -128,8 +130,10 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
          other + "/real.ini", saved, ""},
         {"dangling link", [&] { link(other + "/new.ini"); }, nullptr, "-", other + "/new.ini", saved, ""},
         {"link loop", [&] { link("loop"), std::filesystem::create_symlink("Quelvane.INI", work + "/loop"); }, nullptr, "-",
-         "", "", "not saved to " + path + ": following its links: Too many levels of symbolic links"},
-        {"read-only", [&] { file(path, 0444); }, nullptr, "1", path, old, "not saved: " + path + " is read-only"},
+         "", "", "not saved to " + path + ": following its links: " + std::strerror(ELOOP)},
+        {"read-only", [&] { file(path, 0444), (void)::chown(path.c_str(), owner.uid, -1); }, &owner, "1", path, old,
+         "is read-only"},
+        {"read-only, as root", [&] { file(path, 0444); }, &root, "1", path, old, "not saved: " + path + " is read-only"},
         {"0644, other user", [&] { file(path, 0644); }, &stranger, "1", path, old, "is read-only"},
         {"0664, group member", [&] { file(path, 0664); }, &group_member, "1", path, saved, ""},
         {"fifo", [&] { ::mkfifo(path.c_str(), 0644); }, nullptr, "-", "", "", "not saved to " + path + ": not a regular file"},

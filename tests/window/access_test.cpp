@@ -36,9 +36,7 @@ TEST_F(AccessTest, OptionsAreRadioButtonsNamedByTheirCaptionOrTheirLabel)
            "frm_quelvaner.option_com1.value=0\r\n";
     window->Form_Load();
     for (const auto& row : window::control_table) {
-        if (row.kind != window::Kind::option_button) {
-            continue;
-        }
+        if (row.kind != window::Kind::option_button) continue;
         SCOPED_TRACE(std::string(row.name));
         auto* option = control<QRadioButton>(row.name);
         QAccessibleInterface* access = QAccessible::queryAccessibleInterface(option);
@@ -65,35 +63,37 @@ TEST_F(AccessTest, ALabelClickSelectsItsOption)
     EXPECT_FALSE(control<QRadioButton>("option_double")->isChecked());
 }
 
-// On a port option with the timer stopped (a failed reading): only a key that
-// types a character re-applies the port, and an arrow is a click on the next
-// option of the group.
-TEST_F(AccessTest, KeysOnAPortOption)
+// Keys on an option while the timer is stopped (a failed reading): only a
+// key that types a character re-applies its group's choice (a port choice
+// starts the readings again, an interval choice never does; neither selects
+// the option), Tab and Shift+Tab go to the next or previous group, and an
+// arrow is a click on the next or previous option of the group.
+TEST_F(AccessTest, KeysOnTheOptions)
 {
-    struct Case {
+    const struct {
+        const char* on;
         Qt::Key key;
         Qt::KeyboardModifiers modifiers;
-        int port;             // selected afterwards
-        bool timer_restarts;  // select_port ran
-        const char* focus;
-    };
-    const char* stays = "option_com1";
-    const Case cases[] = {
-        // Tab goes to the selected option of the next group, Shift+Tab to the
-        // check box before the port group (the tab order wraps round).
-        {Qt::Key_Tab, Qt::NoModifier, 1, false, "option_single"},
-        {Qt::Key_Backtab, Qt::ShiftModifier, 1, false, "check_log_to_file"},
-        {Qt::Key_Shift, Qt::ShiftModifier, 1, false, stays},
-        {Qt::Key_Control, Qt::ControlModifier, 1, false, stays},
-        {Qt::Key_F5, Qt::NoModifier, 1, false, stays},
-        {Qt::Key_A, Qt::AltModifier, 1, false, stays},
-        {Qt::Key_A, Qt::NoModifier, 1, true, stays},
-        {Qt::Key_A, Qt::ControlModifier, 1, true, stays},
-        {Qt::Key_Space, Qt::NoModifier, 1, true, stays},
-        {Qt::Key_Escape, Qt::NoModifier, 1, true, stays},
-        {Qt::Key_Down, Qt::NoModifier, 2, true, "option_com2"},
-        {Qt::Key_Right, Qt::NoModifier, 2, true, "option_com2"},
-        {Qt::Key_Up, Qt::NoModifier, 4, true, "option_com4"},  // wraps round within the group
+        const char* selected;  // afterwards
+        bool timer_restarts;
+        const char* focus;  // nullptr: stays
+        int interval;
+    } cases[] = {
+        {"option_com1", Qt::Key_Tab, Qt::NoModifier, "option_com1", false, "option_single", 1000},
+        {"option_com1", Qt::Key_Backtab, Qt::ShiftModifier, "option_com1", false, "check_log_to_file", 1000},
+        {"option_com1", Qt::Key_Shift, Qt::ShiftModifier, "option_com1", false, nullptr, 1000},
+        {"option_com1", Qt::Key_F5, Qt::NoModifier, "option_com1", false, nullptr, 1000},
+        {"option_com1", Qt::Key_A, Qt::AltModifier, "option_com1", false, nullptr, 1000},
+        {"option_com1", Qt::Key_A, Qt::ControlModifier, "option_com1", true, nullptr, 1000},
+        {"option_com1", Qt::Key_Space, Qt::NoModifier, "option_com1", true, nullptr, 1000},
+        {"option_com1", Qt::Key_Escape, Qt::NoModifier, "option_com1", true, nullptr, 1000},
+        {"option_com3", Qt::Key_Z, Qt::NoModifier, "option_com1", true, nullptr, 1000},
+        {"option_com1", Qt::Key_Down, Qt::NoModifier, "option_com2", true, "option_com2", 1000},
+        {"option_com1", Qt::Key_Right, Qt::NoModifier, "option_com2", true, "option_com2", 1000},
+        {"option_com1", Qt::Key_Up, Qt::NoModifier, "option_com4", true, "option_com4", 1000},  // wraps round
+        {"option_5_sec", Qt::Key_A, Qt::NoModifier, "option_1_sec", false, nullptr, 1000},
+        {"option_1_sec", Qt::Key_Down, Qt::NoModifier, "option_5_sec", false, "option_5_sec", 5000},  // at once
+        {"option_single", Qt::Key_Right, Qt::NoModifier, "option_double", false, "option_double", 1000},
     };
     show();
     // Tab stops once in each group, at its selected option.
@@ -102,65 +102,47 @@ TEST_F(AccessTest, KeysOnAPortOption)
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(focused().toStdString(), stop);
     }
-    auto* com1 = control<QRadioButton>("option_com1");
     for (const auto& c : cases) {
-        SCOPED_TRACE(QKeySequence(c.key | c.modifiers).toString().toStdString());
-        com1->click();
-        com1->setFocus(Qt::TabFocusReason);
+        SCOPED_TRACE(std::string(c.on) + " " + QKeySequence(c.key | c.modifiers).toString().toStdString());
+        for (const char* option : {"option_com1", "option_1_sec", "option_single"}) control<QRadioButton>(option)->click();
+        window->control(c.on)->setFocus(Qt::TabFocusReason);
         window->Timer1().stop();
-        QTest::keyClick(com1, c.key, c.modifiers);
+        QTest::keyClick(window->control(c.on), c.key, c.modifiers);
+        EXPECT_TRUE(control<QRadioButton>(c.selected)->isChecked());
         EXPECT_EQ(window->Timer1().isActive(), c.timer_restarts);
-        EXPECT_TRUE(spin_until([&] { return board->CommPort() == c.port; }));
-        EXPECT_TRUE(control<QRadioButton>("option_com" + std::to_string(c.port))->isChecked());
-        EXPECT_EQ(focused().toStdString(), c.focus);
+        EXPECT_EQ(window->Timer1().interval(), c.interval);
+        EXPECT_EQ(focused().toStdString(), c.focus != nullptr ? c.focus : c.on);
+        const int port = std::string(c.selected).starts_with("option_com") ? c.selected[10] - '0' : 1;
+        EXPECT_TRUE(spin_until([&] { return board->CommPort() == port; }));
     }
-    // The other groups: an interval change takes effect at once.
-    for (const auto& [from, key, to] : {std::tuple("option_1_sec", Qt::Key_Down, "option_5_sec"),
-                                        std::tuple("option_single", Qt::Key_Right, "option_double")}) {
-        window->control(from)->setFocus(Qt::TabFocusReason);
-        QTest::keyClick(window->control(from), key);
-        EXPECT_TRUE(control<QRadioButton>(to)->isChecked()) << to;
-    }
-    EXPECT_EQ(window->Timer1().interval(), 5000);
 }
 
 // Every caption, and the widest readings (the sensor's range is -55 to
 // +125 °C), fit their control at the window's font, with the faces this
-// machine has and with the usual stand-in faces.
+// machine has, with DejaVu Sans, and with the font system's default
+// sans-serif face.
 TEST_F(AccessTest, EveryCaptionFitsItsControl)
 {
     const QStringList saved = window::font_families();
-    const struct {
-        QStringList families;
-        QString face;  // the face that must be in use; empty: whichever
-    } cases[] = {
-        {saved, {}},
-        {{QStringLiteral("DejaVu Sans")}, QStringLiteral("DejaVu Sans")},
-        {{QStringLiteral("No Such Face")}, {}},  // the font system's default sans-serif
-    };
-    for (const auto& c : cases) {
-        window::font_families() = c.families;
+    for (const QStringList& families : {saved, {QStringLiteral("DejaVu Sans")}, {QStringLiteral("No Such Face")}}) {
+        window::font_families() = families;
         const frm_quelvane laid_out(std::make_unique<sensor::SimulatedBoard>());
         const QString face = QFontInfo(laid_out.font()).family();
         SCOPED_TRACE(face.toStdString());
-        if (!c.face.isEmpty()) {
-            ASSERT_EQ(face, c.face);
-        }
+        ASSERT_TRUE(families != QStringList{"DejaVu Sans"} || face == families[0]);
         for (const auto& row : window::control_table) {
             QWidget* widget = laid_out.control(row.name);
-            if (widget == nullptr || row.caption.empty()) {
-                continue;
-            }
+            if (widget == nullptr || row.caption.empty()) continue;
+            EXPECT_EQ(widget->font().bold(), (row.flags & window::big_bold) != 0) << row.name;  // the readings
             QStringList texts{QString::fromUtf8(row.caption.data(), static_cast<qsizetype>(row.caption.size()))};
-            if ((row.flags & window::big_bold) != 0 && row.kind == window::Kind::label) {
-                texts = {measurement::reading_text(-55), measurement::reading_text(125), measurement::no_reading_text};
-            }
-            const QFontMetrics metrics(widget->font());
             QRect room;
             int flags = Qt::TextShowMnemonic;
             if (auto* label = qobject_cast<QLabel*>(widget)) {
                 room = label->contentsRect();
                 flags = Qt::TextWordWrap | label->alignment();
+                if ((row.flags & window::big_bold) != 0) {
+                    texts = {measurement::reading_text(-55), measurement::reading_text(125), measurement::no_reading_text};
+                }
             } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
                 QStyleOptionGroupBox option;
                 option.initFrom(box);
@@ -171,13 +153,12 @@ TEST_F(AccessTest, EveryCaptionFitsItsControl)
             } else {
                 QStyleOptionButton option;
                 option.initFrom(widget);
-                room = widget->style()->subElementRect(qobject_cast<QCheckBox*>(widget) != nullptr
-                                                           ? QStyle::SE_CheckBoxContents
-                                                           : QStyle::SE_RadioButtonContents,
+                const bool check = qobject_cast<QCheckBox*>(widget) != nullptr;
+                room = widget->style()->subElementRect(check ? QStyle::SE_CheckBoxContents : QStyle::SE_RadioButtonContents,
                                                        &option, widget);
             }
             for (const QString& text : texts) {
-                const QRect needed = metrics.boundingRect(room, flags, text);
+                const QRect needed = QFontMetrics(widget->font()).boundingRect(room, flags, text);
                 EXPECT_TRUE(room.contains(needed)) << row.name << " \"" << text.toStdString() << "\" needs "
                                                    << needed.width() << "x" << needed.height() << ", has "
                                                    << room.width() << "x" << room.height();

@@ -1,162 +1,125 @@
-#include <QCoreApplication>
-#include <QKeyEvent>
+#include <QCheckBox>
 #include <QLabel>
 #include <QRadioButton>
-#include <cstring>
 #include <map>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "settings/control_state.h"
+#include "tests/settings/table_controls.h"
 #include "window/demo_board.h"
 #include "window/display.h"
 #include "window_fixture.h"
 
-class StartupTest : public WindowTest {
-protected:
-    // A settings file as a previous run would leave it, with these lines.
-    void load_with(const std::string& lines)
-    {
-        std::ofstream("Quelvane.INI", std::ios::binary) << "[CT]\r\nFileId=quelv\r\n" << lines;
-        window->Form_Load();
-    }
-    bool saved(const std::string& line) const { return file_bytes("Quelvane.INI").find(line + "\r\n") != std::string::npos; }
-    void press_key(const char* option, int key)
-    {
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window->control(option), &press);
-    }
-};
+using Env = std::map<std::string, std::string>;
 
-TEST_F(StartupTest, WithoutASettingsFileRunsOnDefaultsSaysSoAndWritesAFileAtExit)
+static const char* lookup(const Env& env, const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; }
+
+// Without a settings file: the message, the defaults, and at exit the whole
+// file, the bytes a save of the control table in its design-time state makes
+// (every control in window order, with its caption and value).
+TEST_F(WindowTest, WithoutASettingsFileRunsOnDefaultsSaysSoAndWritesTheWholeFileAtExit)
 {
+    while_box_open = [this] { window->Timer1_Timer(); };  // no tick while the message waits
     window->Form_Load();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].title, "Erreur");
-    EXPECT_EQ(boxes[0].text,
-              "Fichier de départ introuvable\n" + dir_.string() + "/Quelvane.INI\n\nUtilisation des valeurs par défaut");
+    EXPECT_EQ(boxes, std::vector<std::string>{"Erreur: Fichier de départ introuvable\n" + dir.path() +
+                                              "/Quelvane.INI\n\nUtilisation des valeurs par défaut"});
     EXPECT_TRUE(window->Timer1().isActive());
+    EXPECT_EQ(window->Timer1().interval(), 1000);
     window->close();
-    const std::string file = file_bytes("Quelvane.INI");
-    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 34);  // section header and 33 keys
     EXPECT_EQ(board->counters().opens, 0);  // no tick ran: nothing was opened
+
+    testsupport::ControlStates states;
+    const testsupport::TableControls design(states);
+    const testsupport::TempDir other;
+    ini::set_ini_dir(other.path());
+    ini::save_settings(design.list);
+    EXPECT_EQ(read_bytes(dir.file("Quelvane.INI")), read_bytes(other.file("Quelvane.INI")));
 }
 
-TEST_F(StartupTest, AClosingWhileTheStartUpMessageWaitsStartsNoReading)
+TEST_F(WindowTest, AClosingWhileTheStartUpMessageWaitsStartsNoReading)
 {
     while_box_open = [this] { window->close(); };
     window->Form_Load();
     EXPECT_FALSE(window->Timer1().isActive());
-    EXPECT_FALSE(file_bytes("Quelvane.INI").empty());  // saved all the same
+    EXPECT_FALSE(read_bytes("Quelvane.INI").empty());  // saved all the same
 }
 
-TEST_F(StartupTest, AValidFileRestoresOptionsAndCaptionsButNeverTheTitle)
+// A valid file restores options, a greyed box and captions, never the
+// title. Cleared groups mean port 1 with no timer, at 1 s, until a port is
+// chosen.
+TEST_F(WindowTest, AValidFileRestoresOptionsAndCaptionsButNeverTheTitle)
 {
-    load_with("frm_quelvaner.option_com1.value=0\r\nfrm_quelvaner.option_com3.value=1\r\n"
-              "frm_quelvaner.option_1_sec.value=0\r\nfrm_quelvaner.option_30_sec.value=1\r\n"
-              "frm_quelvaner.label_temperature_indoor.caption=19,5\xB0" "C\r\n");
-    EXPECT_TRUE(boxes.empty());
-    EXPECT_TRUE(spin_until([this] { return board->CommPort() == 3; }));
-    EXPECT_EQ(window->Timer1().interval(), 30000);
-    EXPECT_EQ(control<QLabel>("label_temperature_indoor")->text(), QStringLiteral("19,5°C"));
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Quelvane"));
-}
-
-TEST_F(StartupTest, ClearedOptionGroupsMeanNoTimerOnPortOneAndOneSecondUntilAPortIsChosen)
-{
-    load_with("frm_quelvaner.option_com1.value=0\r\nfrm_quelvaner.option_1_sec.value=0\r\n");
-    EXPECT_FALSE(window->Timer1().isActive());
-    EXPECT_EQ(window->Timer1().interval(), 1000);
+    const std::string cleared = "frm_quelvaner.option_com1.value=0\r\nfrm_quelvaner.option_1_sec.value=0\r\n";
+    const struct { std::string lines; int port; bool timer; int interval; QString indoor; Qt::CheckState log; } cases[] = {
+        {cleared + "frm_quelvaner.option_com3.value=1\r\nfrm_quelvaner.option_30_sec.value=1\r\n"
+                   "frm_quelvaner.label_temperature_indoor.caption=19,5\xB0" "C\r\nfrm_quelvaner.check_log_to_file.value=2\r\n",
+         3, true, 30000, "19,5°C", Qt::PartiallyChecked},
+        {cleared, 1, false, 1000, "--.-", Qt::Unchecked},
+    };
+    for (const auto& c : cases) {
+        new_window();
+        std::ofstream("Quelvane.INI", std::ios::binary) << "[CT]\r\nFileId=quelv\r\n" << c.lines;
+        window->Form_Load();
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_TRUE(spin_until([&] { return board->CommPort() == c.port; }));
+        EXPECT_EQ(window->Timer1().isActive(), c.timer);
+        EXPECT_EQ(window->Timer1().interval(), c.interval);
+        EXPECT_EQ(control<QLabel>("label_temperature_indoor")->text(), c.indoor);
+        EXPECT_EQ(control<QCheckBox>("check_log_to_file")->checkState(), c.log);
+        EXPECT_EQ(window->windowTitle(), QStringLiteral("Quelvane"));
+    }
     control<QRadioButton>("option_com4")->click();
     EXPECT_TRUE(window->Timer1().isActive());
     EXPECT_TRUE(spin_until([this] { return board->CommPort() == 4; }));
-}
-
-TEST_F(StartupTest, ClosingClosesTheOpenPortAndSavesTheLastReadings)
-{
-    load_with("");
-    tick();
-    window->close();
-    EXPECT_FALSE(board->PortOpen());
-    EXPECT_TRUE(saved("frm_quelvaner.label_temperature_indoor.caption=21,5\xB0" "C"));
-    EXPECT_TRUE(saved("frm_quelvaner.option_1_sec.value=1"));
-}
-
-TEST_F(StartupTest, APortChoiceByClickOrKeyRestartsAStoppedTimerAnIntervalChoiceNever)
-{
-    load_with("");
-    const auto fail_once = [this] {
-        board->set_present(0, false);
-        tick();
-        board->set_present(0, true);
-        ASSERT_FALSE(window->Timer1().isActive());
-    };
-    fail_once();
-    control<QRadioButton>("option_1_min")->click();
-    EXPECT_EQ(window->Timer1().interval(), 60000);  // at once, but the timer stays stopped
-    press_key("option_5_sec", Qt::Key_A);             // re-applies the selection, does not select
-    EXPECT_EQ(window->Timer1().interval(), 60000);
-    EXPECT_FALSE(window->Timer1().isActive());
-    control<QRadioButton>("option_com1")->click();
-    EXPECT_TRUE(window->Timer1().isActive());
-
-    fail_once();
-    press_key("option_com3", Qt::Key_Z);  // any key on any port option
-    EXPECT_TRUE(window->Timer1().isActive());
-    tick();
-    EXPECT_EQ(board->CommPort(), 1);
 }
 
 // --- Before the window ------------------------------------------------------------
 
 // Whether a display is there, looked at as the toolkit would: the platform
 // chosen, then the X server's or the compositor's socket. An X server is
-// played by an abstract socket, a compositor by a socket file.
+// played by an abstract socket, a compositor by a socket file. (With neither
+// variable set, the program tests see the whole message.)
 TEST(DisplayCheck, FindsTheDisplayTheToolkitWouldUseOrSaysWhyThereIsNone)
 {
     const std::string number = std::to_string(4000 + ::getpid() % 1000);
-    const auto listen_on = [](const std::string& path) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), path.size());
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const testsupport::TempDir runtime;
+    std::vector<int> sockets;
+    for (const std::string& path : {std::string(1, '\0') + "/tmp/.X11-unix/X" + number, runtime.file("wl-test")}) {
+        sockaddr_un address{AF_UNIX, {}};
+        path.copy(address.sun_path, path.size());
+        sockets.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-        EXPECT_TRUE(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd, 1) == 0) << path;
-        return fd;
-    };
-    const std::filesystem::path runtime = std::filesystem::temp_directory_path() / ("quelvane-run-" + number);
-    std::filesystem::create_directories(runtime);
-    const int sockets[] = {listen_on(std::string(1, '\0') + "/tmp/.X11-unix/X" + number), listen_on(runtime / "wl-test")};
-    using Env = std::map<std::string, std::string>;
-    const Env wayland = {{"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime}};
-    const struct { Env env; std::string problem; } cases[] = {
-        {{}, "DISPLAY is not set, WAYLAND_DISPLAY is not set"},
+        ASSERT_EQ(::bind(sockets.back(), reinterpret_cast<const sockaddr*>(&address), length) + ::listen(sockets.back(), 1), 0);
+    }
+    const Env wayland = {{"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime.path()}};
+    const std::pair<Env, std::string> cases[] = {
         {{{"DISPLAY", ":" + number + ".0"}}, ""},
         {{{"DISPLAY", ":" + number + "1"}}, "no X server answers at DISPLAY :" + number + "1, WAYLAND_DISPLAY is not set"},
-        {{{"DISPLAY", "elsewhere:0"}}, ""},
+        {{{"DISPLAY", "elsewhere:0"}}, ""},  // taken on trust
         {wayland, ""},
-        {{{"WAYLAND_DISPLAY", "wl-none"}, {"XDG_RUNTIME_DIR", runtime}}, "DISPLAY is not set, no compositor answers at WAYLAND_DISPLAY wl-none"},
+        {{{"WAYLAND_DISPLAY", "wl-none"}, {"XDG_RUNTIME_DIR", runtime.path()}},
+         "DISPLAY is not set, no compositor answers at WAYLAND_DISPLAY wl-none"},
         {{{"QT_QPA_PLATFORM", "offscreen"}}, ""},
-        {{{"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime}}, "DISPLAY is not set"},
+        {{{"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime.path()}},
+         "DISPLAY is not set"},
     };
-    for (const auto& c : cases) {
-        const auto env = [&c](const char* name) { return c.env.contains(name) ? c.env.at(name).c_str() : nullptr; };
-        EXPECT_EQ(window::missing_display(env), c.problem)
-            << (c.env.empty() ? "" : c.env.begin()->second);
+    for (const auto& [env, problem] : cases) {
+        EXPECT_EQ(window::missing_display([&env](const char* name) { return lookup(env, name); }), problem)
+            << env.begin()->second;
     }
     for (const int fd : sockets) ::close(fd);
-    std::filesystem::remove_all(runtime);
 }
 
 TEST(DemoFolder, IsUnderXdgStateHomeWhenAbsoluteElseUnderHome)
 {
-    using Env = std::map<std::string, std::string>;
-    const std::pair<Env, std::string> cases[] = {
-        {{{"XDG_STATE_HOME", "/var/state"}, {"HOME", "/home/ana"}}, "/var/state/quelvane-demo"},
-        {{{"XDG_STATE_HOME", "state"}, {"HOME", "/home/ana"}}, "/home/ana/.local/state/quelvane-demo"},
-        {{{"XDG_STATE_HOME", ""}, {"HOME", "/home/ana"}}, "/home/ana/.local/state/quelvane-demo"},
+    const std::pair<std::string, std::string> cases[] = {
+        {"/var/state", "/var/state/quelvane-demo"},
+        {"state", "/home/ana/.local/state/quelvane-demo"},
+        {"", "/home/ana/.local/state/quelvane-demo"},
     };
-    for (const auto& [env, folder] : cases) {
-        EXPECT_EQ(window::demo_folder([&env](const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; }),
-                  folder);
+    for (const auto& [state_home, folder] : cases) {
+        const Env env = {{"XDG_STATE_HOME", state_home}, {"HOME", "/home/ana"}};
+        EXPECT_EQ(window::demo_folder([&env](const char* name) { return lookup(env, name); }), folder);
     }
 }

@@ -7,25 +7,20 @@
 #include <QDeadlineTimer>
 #include <QLocale>
 #include <QTimer>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "bus/iic.h"
 #include "sensor/read_sensor.h"
 #include "sensor/simulated_board.h"
+#include "settings/ini.h"
+#include "tests/support/temp_dir.h"
 #include "window/frm_quelvane.h"
 
-struct ShownBox {
-    std::string title;
-    std::string text;
-};
+using testsupport::read_bytes;
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -34,16 +29,11 @@ protected:
         iic::set_settle_time(std::chrono::nanoseconds(0));
         sensor::set_conversion_wait([] {});  // the board converts at once
         QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
-        previous_dir_ = std::filesystem::current_path();
-        dir_ = std::filesystem::temp_directory_path() / ("quelvane-window-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        std::filesystem::current_path(dir_);
+        std::filesystem::current_path(dir.path());
+        ini::set_ini_dir(dir.path());  // where Form_Load would set it
         frm_quelvane::set_message_box([this](QWidget*, const QString& text, const QString& title) {
-            boxes.push_back({title.toStdString(), text.toStdString()});
-            if (while_box_open) {
-                while_box_open();
-            }
+            boxes.push_back(title.toStdString() + ": " + text.toStdString());
+            if (while_box_open) while_box_open();
         });
         new_window();
     }
@@ -64,23 +54,19 @@ protected:
         window.reset();
         frm_quelvane::set_message_box(nullptr);
         QLocale::setDefault(QLocale::c());
-        std::filesystem::current_path(previous_dir_);
-        std::filesystem::remove_all(dir_);
+        std::filesystem::current_path(previous_dir);
     }
 
-    template <class T> T* control(std::string_view name) const { return qobject_cast<T*>(window->control(name)); }
+    template <class T = QWidget> T* control(std::string_view name) const { return qobject_cast<T*>(window->control(name)); }
 
     // Runs the event loop until done() holds; false if it still does not
     // after `limit`.
-    static bool spin_until(const std::function<bool()>& done,
-                           std::chrono::milliseconds limit = std::chrono::seconds(10))
+    static bool spin_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10))
     {
         const QDeadlineTimer deadline(limit);
         QTimer wake;  // so that a wait for events ends now and then
         wake.start(5);
-        while (!done() && !deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
+        while (!done() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         return done();
     }
 
@@ -91,18 +77,10 @@ protected:
         ASSERT_TRUE(spin_until([this] { return !window->tick_running(); })) << "the tick never ended";
     }
 
-    static std::string file_bytes(const std::filesystem::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
+    std::filesystem::path previous_dir = std::filesystem::current_path();
+    testsupport::TempDir dir;
     std::unique_ptr<frm_quelvane> window;
     sensor::SimulatedBoard* board = nullptr;
-    std::vector<ShownBox> boxes;
+    std::vector<std::string> boxes;  // "title: text"
     std::function<void()> while_box_open;
-    std::filesystem::path dir_;
-
-private:
-    std::filesystem::path previous_dir_;
 };
