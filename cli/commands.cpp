@@ -62,7 +62,7 @@ std::map<std::string_view, bool> saved_option_buttons()
             selected[row.name] = (row.flags & window::selected) != 0;
         }
     }
-    if (!ini::read_ini("FileId", "None").starts_with("quelv")) {
+    if (!ini::has_signature()) {
         return selected;
     }
     for (const auto& row : control_table) {

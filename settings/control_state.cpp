@@ -117,12 +117,13 @@ std::string number_text(double value)
     return std::string(buffer, result.ptr);
 }
 
+bool has_signature() { return read_ini(signature_key, "None").starts_with(signature); }
+
 void load_settings(ControlList controls)
 {
     set_ini_dir(current_directory());
 
-    const std::string file_id = read_ini(signature_key, "None");
-    if (!file_id.starts_with(signature)) {
+    if (!has_signature()) {
         show_message("Fichier de départ introuvable\r" + settings_path() + "\r\rUtilisation des valeurs par défaut",
                      "Erreur");
         return;

@@ -39,6 +39,10 @@ using ControlList = std::span<PersistentControl* const>;
 // Literal prefix of every control key (with its final "r").
 inline constexpr const char* control_key_prefix = "frm_quelvaner.";
 
+// Whether the settings file carries the signature of a file this program
+// wrote (its "FileId" begins with "quelv"); a missing or foreign file does not.
+bool has_signature();
+
 // Fixes the settings directory as the current directory, then restores every
 // caption and value in window order. A missing or foreign file is reported
 // once (title "Erreur") and leaves every control in its design-time state.
