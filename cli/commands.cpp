@@ -13,13 +13,13 @@
 
 #include "bus/iic.h"
 #include "bus/posix_serial_control.h"
-#include "cli/stop_signals.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "sensor/read_sensor.h"
 #include "settings/control_state.h"
 #include "settings/ini.h"
 #include "window/control_table.h"
+#include "window/stop_signals.h"
 
 namespace cli {
 namespace {
@@ -268,7 +268,7 @@ int run_command(const Options& options, const ControlFactory& make_control)
 {
     // Only --log waits to be stopped; the other commands end by themselves
     // and keep the default actions, so Ctrl+C still interrupts a --read.
-    std::optional<StopSignals> stop;
+    std::optional<window::StopSignals> stop;
     if (options.command == Command::log) {
         stop.emplace();
     }
