@@ -47,7 +47,7 @@ std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
     return board;
 }
 
-std::string demo_folder(const std::function<const char*(const char* name)>& env)
+std::string demo_folder(const Environment& env)
 {
     const char* state_home = env("XDG_STATE_HOME");
     if (state_home != nullptr && state_home[0] == '/') {

@@ -2,12 +2,11 @@
 // outdoor near 8 °C, drifting slowly by half degrees.
 #pragma once
 
-#include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "bus/serial_control.h"
+#include "window/display.h"
 
 class QObject;
 
@@ -21,7 +20,7 @@ std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner);
 // never reach the monitor's files: $XDG_STATE_HOME/quelvane-demo, or
 // ~/.local/state/quelvane-demo when XDG_STATE_HOME is unset, empty or not an
 // absolute path. Empty when there is no home directory to put it in.
-std::string demo_folder(const std::function<const char*(const char* name)>& env = ::getenv);
+std::string demo_folder(const Environment& env = ::getenv);
 
 // Creates the demo folder where missing (the folders made are private to the
 // user) and makes it the current directory, where the window keeps its
