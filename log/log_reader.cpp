@@ -1,5 +1,6 @@
 #include "log/log_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +19,8 @@ constexpr std::int64_t seconds_per_day = 86400;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// What may end a line after its last field without counting toward its length.
+bool is_line_padding(char c) { return is_blank(c) || c == '\r'; }
 
 // Two decimal digits at p, or -1.
 int two_digits(const char* p)
@@ -44,10 +47,11 @@ int days_in_month(int year, int month)
 }
 
 // The date field MM-DD-YYYY at p (10 bytes) as seconds at midnight, or false.
-// The last valid field is remembered, since a log holds each date many times.
+// The last valid field is remembered, since a log holds each date many times;
+// the memory starts as zeros, which are no date and must match nothing.
 bool parse_date(const char* p, unsigned char (&cached)[10], std::uint32_t& cached_seconds, std::uint32_t& seconds)
 {
-    if (std::memcmp(p, cached, sizeof cached) == 0) {
+    if (cached[2] == '-' && std::memcmp(p, cached, sizeof cached) == 0) {
         seconds = cached_seconds;
         return true;
     }
@@ -160,7 +164,7 @@ const char* skip_blanks(const char* p, const char* end)
 bool parse_record(const char* p, const char* end, unsigned char (&cached)[10], std::uint32_t& cached_seconds,
                   LogRecord& record)
 {
-    while (end > p && (end[-1] == '\n' || end[-1] == '\r' || is_blank(end[-1]))) {
+    while (end > p && (end[-1] == '\n' || is_line_padding(end[-1]))) {
         --end;
     }
     constexpr std::ptrdiff_t shortest = 10 + 8 + 4;  // date, time, "0°C"
@@ -320,14 +324,50 @@ void LogParser::keep(const char* begin, const char* end)
     if (overlong_) {
         return;
     }
-    // Room for a byte order mark and a carriage return beside a record.
-    if (partial_.size() + static_cast<std::size_t>(end - begin) > max_record_length + 4) {
-        overlong_ = true;
-        partial_.clear();
-        partial_.shrink_to_fit();
+    if (padding_dropped_) {
+        // Only padding may follow what was let go; anything else puts the
+        // line's last field beyond the longest record.
+        if (std::any_of(begin, end, [](char c) { return !is_line_padding(c); })) {
+            drop_kept_line();
+        }
         return;
     }
-    partial_.append(begin, end);
+    // Padding at the end of a line is no part of its length, and a line may
+    // carry any amount of it: past the limit it is let go, not kept.
+    const char* significant_end = end;
+    while (significant_end > begin && is_line_padding(significant_end[-1])) {
+        --significant_end;
+    }
+    // Room for a byte order mark and a carriage return beside a record.
+    constexpr std::size_t limit = max_record_length + 4;
+    if (partial_.size() + static_cast<std::size_t>(significant_end - begin) > limit) {
+        drop_kept_line();
+    } else if (partial_.size() + static_cast<std::size_t>(end - begin) > limit) {
+        partial_.append(begin, significant_end);
+        padding_dropped_ = true;
+    } else {
+        partial_.append(begin, end);
+    }
+}
+
+void LogParser::drop_kept_line()
+{
+    overlong_ = true;
+    partial_.clear();
+    partial_.shrink_to_fit();
+}
+
+void LogParser::end_kept_line(std::vector<LogRecord>& out)
+{
+    if (overlong_) {
+        at_start_ = false;
+        ++skipped_;
+    } else {
+        line(partial_.data(), partial_.data() + partial_.size(), out);
+    }
+    overlong_ = false;
+    padding_dropped_ = false;
+    partial_.clear();
 }
 
 void LogParser::feed(std::string_view bytes, std::vector<LogRecord>& out)
@@ -341,15 +381,8 @@ void LogParser::feed(std::string_view bytes, std::vector<LogRecord>& out)
             keep(p, end);
             return;
         }
-        if (overlong_) {
-            overlong_ = false;
-            at_start_ = false;
-            ++skipped_;
-        } else {
-            partial_.append(p, feed_at);
-            line(partial_.data(), partial_.data() + partial_.size(), out);
-            partial_.clear();
-        }
+        keep(p, feed_at);
+        end_kept_line(out);
         p = feed_at + 1;
     }
     while (p < end) {
@@ -365,13 +398,9 @@ void LogParser::feed(std::string_view bytes, std::vector<LogRecord>& out)
 
 void LogParser::finish(std::vector<LogRecord>& out)
 {
-    if (overlong_) {
-        ++skipped_;
-    } else if (!partial_.empty()) {
-        line(partial_.data(), partial_.data() + partial_.size(), out);
+    if (has_partial_line()) {
+        end_kept_line(out);
     }
-    overlong_ = false;
-    partial_.clear();
 }
 
 // --- LogFile -------------------------------------------------------------------

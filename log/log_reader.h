@@ -59,15 +59,18 @@ public:
     std::uint64_t skipped() const { return skipped_; }
     // Bytes fed so far.
     std::uint64_t consumed() const { return consumed_; }
-    bool has_partial_line() const { return overlong_ || !partial_.empty(); }
+    bool has_partial_line() const { return overlong_ || padding_dropped_ || !partial_.empty(); }
 
 private:
     friend class LogFile;
     void line(const char* begin, const char* end, std::vector<LogRecord>& out);
     void keep(const char* begin, const char* end);
+    void drop_kept_line();
+    void end_kept_line(std::vector<LogRecord>& out);
 
     std::string partial_;
     bool overlong_ = false;  // the kept line outgrew any record: dropped up to its end
+    bool padding_dropped_ = false;  // blanks or CRs past the limit followed the kept line
     bool at_start_;          // a UTF-8 byte order mark may open the file
     unsigned char date_[10] = {};  // the last valid date field seen, and its day
     std::uint32_t date_seconds_ = 0;

@@ -67,6 +67,9 @@ TEST(LogReader, ReadsEveryKindOfRecordAndSkipsTheRest)
         {"01-02-2026    10:00:00\r\n", ""},
         {"01-02-2026    10:00:00      8,0\xB0" "C    \0    21,5\xB0" "C\r\n"s, ""},
         {std::string(3 << 20, 'x') + "\n", ""},  // far longer than any record
+        // Padding of any length after the last field, but nothing after it.
+        {"01-02-2026 10:00:08 8,0\xB0" "C 21,5\xB0" "C" + std::string(300, '\r') + " \t\r\n", "2026-01-02T10:00:08,21.5,8.0"},
+        {"01-02-2026 10:00:09 21,5\xB0" "C" + std::string(300, ' ') + "x\n", ""},
         {"01-02-2026    10:00:07      8,0\xB0" "C         21", ""},  // cut by the end of the file
     };
     std::string log;
@@ -95,6 +98,8 @@ TEST(LogReader, ReadsEveryKindOfRecordAndSkipsTheRest)
     EXPECT_FALSE(measurement::read_log_file(dir.path(), records, skipped, error));
     EXPECT_FALSE(measurement::read_log_file("/dev/null", records, skipped, error));
     EXPECT_EQ(error, "not a regular file");  // a device is never opened
+    // Ten zero bytes are no date, even before any date was seen.
+    EXPECT_FALSE(measurement::parse_log_line(std::string(10, '\0') + " 10:00:00 8,0\xB0" "C"));
 
     // Fed in pieces of any size, ending on an overlong line with no line feed.
     const std::string bytes = log + "\n" + std::string(1000, '\xB0');
