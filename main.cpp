@@ -3,9 +3,7 @@
 // instead (quelvane --help). quelvane-demo: the same on a simulated board.
 #include <QApplication>
 #include <QTimer>
-#include <iostream>
 #include <memory>
-#include <string_view>
 
 #include "cli/commands.h"
 #include "history/history_command.h"
@@ -40,10 +38,7 @@ std::unique_ptr<serial::SerialControl> make_command_control(const std::string& d
 {
 #ifdef QUELVANE_DEMO
     (void)device;  // the demo never touches a port: its sensors at their centres
-    auto board = std::make_unique<sensor::SimulatedBoard>();
-    board->set_temperature(0, 21.0);
-    board->set_temperature(1, 8.0);
-    return board;
+    return window::make_demo_sensors();
 #else
     return cli::port_control(device);
 #endif

@@ -13,6 +13,8 @@
 namespace serial {
 namespace {
 
+bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
 // The device text as a message can show it: quoted, control characters
 // escaped, and cut after a few dozen bytes (never inside a UTF-8 character).
 std::string quoted(const std::string& device)
@@ -25,7 +27,7 @@ std::string quoted(const std::string& device)
     std::string text = "\"";
     for (std::size_t i = 0; i < end; ++i) {
         const auto byte = static_cast<unsigned char>(device[i]);
-        if (byte < 0x20 || byte == 0x7F || byte == '"' || byte == '\\') {
+        if (is_control(byte) || byte == '"' || byte == '\\') {
             char escaped[5];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
             text += escaped;
@@ -53,12 +55,11 @@ bool has_parent_step(const std::string& path)
 std::optional<DeviceRefusal> device_path_refusal(const std::string& device)
 {
     if (device.size() > max_device_path) {
-        return DeviceRefusal{ENAMETOOLONG, "a device path must be shorter than 127 bytes"};
+        return DeviceRefusal{ENAMETOOLONG,
+                             "a device path must be shorter than " + std::to_string(max_device_path + 1) + " bytes"};
     }
-    for (const char c : device) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            return DeviceRefusal{EINVAL, "the path holds a control character"};
-        }
+    if (std::any_of(device.begin(), device.end(), [](char c) { return is_control(static_cast<unsigned char>(c)); })) {
+        return DeviceRefusal{EINVAL, "the path holds a control character"};
     }
     if (!device.starts_with("/dev/") || device.size() == 5 || has_parent_step(device)) {
         return DeviceRefusal{EINVAL, "a port must be an absolute device path under /dev/, such as /dev/ttyUSB0"};

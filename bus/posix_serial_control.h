@@ -67,9 +67,6 @@ public:
     // The device open now, or the one the next open would use.
     std::string device_name() const override;
 
-    // Device the port was opened on (empty while closed).
-    const std::string& device() const { return device_; }
-
 private:
     void open_port();
     void close_port() noexcept;

@@ -222,12 +222,16 @@ void SimulatedBoard::latency() const
 void SimulatedBoard::power_up()
 {
     for (Sensor& sensor : sensors_) {
-        sensor.config.reset();
-        sensor.converting = false;
-        sensor.reg_msb = power_up_msb;
-        sensor.reg_lsb = power_up_lsb;
-        sensor.pointer = Pointer::none;
-        sensor.command_pending = true;
+        sensor = Sensor{.present = sensor.present, .msb = sensor.msb, .lsb = sensor.lsb};
+    }
+}
+
+// The register takes the measurement once a conversion has run its time.
+void SimulatedBoard::latch_finished_conversion(Sensor& sensor)
+{
+    if (sensor.converting && Clock::now() >= sensor.converted_at) {
+        sensor.reg_msb = sensor.msb;
+        sensor.reg_lsb = sensor.lsb;
     }
 }
 
@@ -399,10 +403,7 @@ void SimulatedBoard::byte_received(std::uint8_t byte)
             sensor.pointer = Pointer::none;
             break;
         case 0x22:
-            if (sensor.converting && Clock::now() >= sensor.converted_at) {
-                sensor.reg_msb = sensor.msb;  // the last conversion stays
-                sensor.reg_lsb = sensor.lsb;
-            }
+            latch_finished_conversion(sensor);  // the last conversion stays
             sensor.converting = false;
             sensor.pointer = Pointer::none;
             break;
@@ -427,10 +428,7 @@ std::uint8_t SimulatedBoard::next_byte_to_send()
     case Pointer::temperature: {
         // Converting continuously, the register follows the temperature once
         // the first conversion has finished.
-        if (sensor.converting && Clock::now() >= sensor.converted_at) {
-            sensor.reg_msb = sensor.msb;
-            sensor.reg_lsb = sensor.lsb;
-        }
+        latch_finished_conversion(sensor);
         const bool first = reading_lsb_ == false;
         reading_lsb_ = !reading_lsb_;
         return first ? sensor.reg_msb : sensor.reg_lsb;

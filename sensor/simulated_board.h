@@ -103,6 +103,7 @@ private:
     };
 
     std::string device() const;  // with the lock held
+    static void latch_finished_conversion(Sensor& sensor);
     bool sda() const;
     void drive(bool dtr, bool rts);
     void on_start();

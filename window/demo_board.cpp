@@ -14,17 +14,29 @@
 
 namespace window {
 
-std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
+namespace {
+// The sensors' centres, °C: indoor, outdoor.
+constexpr std::array<double, 2> centres{21.0, 8.0};
+}  // namespace
+
+std::unique_ptr<sensor::SimulatedBoard> make_demo_sensors()
 {
     auto board = std::make_unique<sensor::SimulatedBoard>();
+    for (int i = 0; i < 2; ++i) {
+        board->set_temperature(i, centres[static_cast<std::size_t>(i)]);
+    }
+    return board;
+}
+
+std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
+{
+    auto board = make_demo_sensors();
     // Each sensor's centre and its temperature now, °C.
     struct Drift {
         double centre;
         double now;
     };
-    std::array<Drift, 2> drift{{{21.0, 21.0}, {8.0, 8.0}}};
-    board->set_temperature(0, drift[0].now);
-    board->set_temperature(1, drift[1].now);
+    std::array<Drift, 2> drift{{{centres[0], centres[0]}, {centres[1], centres[1]}}};
 
     auto* timer = new QTimer(&owner);
     // Every few seconds each sensor may move half a degree, pulled back

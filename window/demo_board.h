@@ -9,11 +9,17 @@
 #include "window/display.h"
 
 class QObject;
+namespace sensor {
+class SimulatedBoard;
+}
 
 namespace window {
 
-// The drift runs on a timer owned by `owner`, which must outlive the board's
-// use; the returned control is the board.
+// The board with its sensors at their centres, still.
+std::unique_ptr<sensor::SimulatedBoard> make_demo_sensors();
+
+// The board, drifting: the drift runs on a timer owned by `owner`, which must
+// outlive the board's use; the returned control is the board.
 std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner);
 
 // The folder of the demo's own settings and log, so that simulated readings
