@@ -1,11 +1,10 @@
-// The bit-banged bus driver against a control that logs every line access:
-// the order of the accesses is the waveform a device sees.
+// The bus driver's conditions and its port against a control that logs every
+// line access; bytes are checked against the simulated board's decoder.
 #include "bus/iic.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 
 #include "tests/bus/recording_control.h"
@@ -15,41 +14,12 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::RecordingControl;
 
-// Cells sent (clock low, release data, data to the bit, clock high, clock low)
-// or read (release data, clock low, clock high, sample, clock low).
-std::string cells(const std::string& bits, bool read = false)
-{
-    std::string log;
-    for (const char bit : bits) log += read ? (bit == '1' ? "DrRCr" : "DrRcr") : (bit == '1' ? "rDDRr" : "rDdRr");
-    return log;
-}
-
 // An open bus port, its log cleared.
 class IicTest : public ::testing::Test {
 protected:
     void SetUp() override { iic::open_bus(control); control.log.clear(); }
     RecordingControl control;
 };
-
-TEST_F(IicTest, BytesTravelMsbFirstThenTheNinthCellAnswers)
-{
-    // What CTS shows, sample by sample, is `line`.
-    const struct { std::function<int()> transfer; const char* line; int result; std::string log; } cases[] = {
-        // A device acknowledges by pulling the line low; only the low eight bits go out.
-        {[] { return iic::iic_write_byte(0xAC); }, "0", 0, cells("10101100") + cells("0", true)},
-        {[] { return iic::iic_write_byte(0x1AC); }, "1", -1, cells("10101100") + cells("1", true)},
-        // Non-zero asks for more: the master acknowledges, data low on the ninth clock.
-        {[] { return iic::iic_read_byte(-1); }, "11111111", 255, cells("11111111", true) + cells("0")},
-        {[] { return iic::iic_read_byte(0); }, "00000000", 0, cells("00000000", true) + cells("1")},
-        {[] { return iic::iic_read_byte(1); }, "11000001", 0xC1, cells("11000001", true) + cells("0")},
-    };
-    for (const auto& c : cases) {
-        control.log.clear();
-        control.cts = c.line;
-        EXPECT_EQ(c.transfer(), c.result) << c.log;
-        EXPECT_EQ(control.log, c.log);
-    }
-}
 
 TEST_F(IicTest, StartAndStopMoveDataWhileTheClockIsHighHoldingEachSettledStep)
 {

@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,22 +25,17 @@
 #include <vector>
 
 #include "sensor/simulated_board.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/umockdev_port.h"
 
 extern char** environ;
 
 namespace testsupport {
 
-// The whole file ("" when there is none), and its number of line feeds.
-inline std::string file_bytes(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
+// The number of line feeds in a file (0 when there is none).
 inline long lines_of(const std::filesystem::path& path)
 {
-    const std::string text = file_bytes(path);
+    const std::string text = read_bytes(path);
     return std::count(text.begin(), text.end(), '\n');
 }
 

@@ -116,7 +116,6 @@ TEST(DemoFolder, IsUnderXdgStateHomeWhenAbsoluteElseUnderHome)
     const std::pair<std::string, std::string> cases[] = {
         {"/var/state", "/var/state/quelvane-demo"},
         {"state", "/home/ana/.local/state/quelvane-demo"},
-        {"", "/home/ana/.local/state/quelvane-demo"},
     };
     for (const auto& [state_home, folder] : cases) {
         const Env env = {{"XDG_STATE_HOME", state_home}, {"HOME", "/home/ana"}};

@@ -24,7 +24,6 @@ TEST_F(WindowTest, TheSerialControlUsedOffTheBusThreadEndsTheProgram)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(window->MSComm1().PortOpen(), "the serial control was used outside the bus thread");
-    EXPECT_DEATH(window->MSComm1().set_DTREnable(true), "outside the bus thread");
 }
 
 // Two sensors, on a board that answers each line call late and powers up
@@ -160,15 +159,6 @@ TEST_F(WindowTest, APortChoiceOrAClosingWhileAReadingRunsEndsTheTickAfterThatRea
     EXPECT_EQ(board->counters().opens, 0);
     EXPECT_TRUE(boxes.empty());
 
-    // A close while a failure box waits: the tick shows and logs nothing more.
-    new_window();
-    std::filesystem::remove("Quelvane.txt");
-    control<QCheckBox>("check_log_to_file")->click();
-    board->set_present(0, false);
-    while_box_open = [this] { window->close(); };
-    tick();
-    EXPECT_EQ(control<QLabel>("label_temperature_indoor")->text(), QStringLiteral("--.-"));
-    EXPECT_FALSE(std::filesystem::exists("Quelvane.txt"));
 }
 
 // Only a checked box logs, not a greyed one; a click turns an unchecked box
