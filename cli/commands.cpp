@@ -50,8 +50,8 @@ bool written(Io& io)
 std::string sensor_name(int index) { return "sensor " + std::to_string(index + 1); }
 
 // The window's option buttons after it has loaded the settings: the
-// design-time state, then each stored value in window order, where selecting
-// one button clears the others of its group box. A file without the
+// design-time state, then each value restored in window order, where
+// selecting one button clears the others of its group box. A file without the
 // signature leaves the design-time state, as the window does.
 std::map<std::string_view, bool> saved_option_buttons()
 {
@@ -69,8 +69,9 @@ std::map<std::string_view, bool> saved_option_buttons()
         if (row.kind != window::Kind::option_button) {
             continue;
         }
-        const std::string key = ini::control_key_prefix + std::string(row.name) + ".value";
-        const bool on = ini::leading_number(ini::read_ini(key, selected[row.name] ? "1" : "0")) != 0;
+        const bool on = ini::restored_value(ini::control_key_prefix + std::string(row.name),
+                                            ini::PersistentControl::ValueKind::switch_state,
+                                            selected[row.name] ? 1 : 0) != 0;
         if (on) {
             for (const auto& other : control_table) {
                 if (other.kind == window::Kind::option_button && other.container == row.container) {
