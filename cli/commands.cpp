@@ -130,20 +130,11 @@ std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
 SavedChoices saved_choices()
 {
     const auto selected = saved_option_buttons();
-    const auto first_selected = [&selected](auto choices, int none) {
-        for (const auto& [name, value] : choices) {
-            if (selected.at(name)) return value;
-        }
-        return none;
-    };
-    using Choice = std::pair<std::string_view, int>;
+    const auto is_selected = [&selected](std::string_view name) { return selected.at(name); };
     SavedChoices choices;
-    choices.port = first_selected(
-        std::array<Choice, 4>{{{"option_com1", 1}, {"option_com2", 2}, {"option_com3", 3}, {"option_com4", 4}}}, 1);
+    choices.port = window::selected_value(window::port_options, is_selected, 1);
     choices.sensors = selected.at("option_double") ? 2 : 1;
-    choices.every_seconds = first_selected(
-        std::array<Choice, 4>{{{"option_1_sec", 1}, {"option_5_sec", 5}, {"option_30_sec", 30}, {"option_1_min", 60}}},
-        1);
+    choices.every_seconds = window::selected_value(window::interval_options, is_selected, 1);
     return choices;
 }
 
