@@ -4,6 +4,7 @@
 #include <set>
 
 #include "bus/posix_serial_control.h"
+#include "settings/cp1252.h"
 
 namespace cli {
 namespace {
@@ -15,14 +16,12 @@ bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x
 std::string quoted(std::string_view value)
 {
     constexpr std::size_t shown = 60;
-    std::string text(value.substr(0, shown));
+    std::string cut(value.substr(0, text::utf8_prefix_length(value, shown)));
     if (value.size() > shown) {
-        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
-        if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
-        text += "...";
+        cut += "...";
     }
-    std::replace_if(text.begin(), text.end(), is_control, '?');
-    return "'" + text + "'";
+    std::replace_if(cut.begin(), cut.end(), is_control, '?');
+    return "'" + cut + "'";
 }
 
 bool is_com_port(std::string_view value)
