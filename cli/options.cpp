@@ -4,6 +4,7 @@
 #include <set>
 
 #include "bus/posix_serial_control.h"
+#include "history/history_command.h"
 #include "settings/cp1252.h"
 
 namespace cli {
@@ -222,17 +223,13 @@ std::string usage_text()
            "  --json           with --read: one JSON object, with the time; a failed sensor\n"
            "                   is null\n"
            "  --log            append a reading every interval to the measurement log, in\n"
-           "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n"
-           "  --history        the measurement log (FILE, default ./Quelvane.txt) as a chart\n"
-           "                   that follows the file\n"
-           "  --png OUT        with --history: the whole log as a PNG image, no display needed\n"
-           "  --size WxH       with --png: the image's size (default 1200x600)\n"
-           "  --csv OUT        with --history: the records as CSV (time,sensor1,sensor2),\n"
-           "                   no display needed; - for standard output\n"
+           "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n" +
+           history::usage_lines() +
            "  --port P         COM1 to COM4, mapped as the window maps them, or a device\n"
            "                   such as /dev/ttyUSB0 (default: the port the window uses)\n"
            "  --sensors 1|2    sensor 1 alone, or sensors 1 and 2 (default: as the window)\n"
-           "  --every SECONDS  the interval of --log, 1 to 86400 (default: as the window)\n"
+           "  --every SECONDS  the interval of --log, 1 to " + std::to_string(max_every_seconds) +
+           " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
