@@ -110,6 +110,12 @@ private:
     std::size_t position_;
 };
 
+// A part of a line of the file (its key or value) as UTF-8.
+std::string decoded(std::string_view line_text, std::string_view part)
+{
+    return text::line_is_utf8(line_text) ? std::string(part) : text::cp1252_to_utf8(part);
+}
+
 // A name read from a line, compared with the UTF-8 name asked for. The
 // line's encoding is only worked out when the name is not plain ASCII.
 bool name_matches(std::string_view line_text, std::string_view stored, std::string_view wanted)
@@ -117,7 +123,7 @@ bool name_matches(std::string_view line_text, std::string_view stored, std::stri
     if (text::is_ascii(stored)) {
         return same_name(stored, wanted);
     }
-    return same_name(text::line_is_utf8(line_text) ? std::string(stored) : text::cp1252_to_utf8(stored), wanted);
+    return same_name(decoded(line_text, stored), wanted);
 }
 
 // Where key of section is, or would go, in the contents.
@@ -183,12 +189,6 @@ std::string encode_line(const std::string& utf8)
         return bytes;
     }
     return utf8;
-}
-
-// A part of a line of the file (its key or value) as UTF-8.
-std::string decoded(std::string_view line_text, std::string_view part)
-{
-    return text::line_is_utf8(line_text) ? std::string(part) : text::cp1252_to_utf8(part);
 }
 
 mode_t process_umask()
