@@ -74,7 +74,9 @@ struct FileContents {
 // opened: a FIFO or a device there reads as unreadable and is never touched.
 FileContents read_file(const std::string& path);
 
-// Why a file that is there could not be read, in the system's words.
+// Why a file that is there could not be read: "not a regular file" when it is
+// neither a regular file nor a directory (a FIFO, a device), else the system's
+// words for its error.
 std::string unreadable_reason(const FileContents& file);
 
 struct Lookup {
