@@ -597,11 +597,4 @@ WriteResult write_strings(const std::string& path, std::span<const Entry> entrie
     return result;
 }
 
-WriteResult write_string(std::string_view section, std::string_view key, std::string_view value,
-                         const std::string& path, const FileCalls& calls)
-{
-    const Entry entry{section, key, value};
-    return write_strings(path, std::span(&entry, 1), calls);
-}
-
 }  // namespace profile

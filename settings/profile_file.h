@@ -156,8 +156,4 @@ struct WriteResult {
 WriteResult write_strings(const std::string& path, std::span<const Entry> entries,
                           const FileCalls& calls = FileCalls::posix());
 
-// write_strings for one key.
-WriteResult write_string(std::string_view section, std::string_view key, std::string_view value,
-                         const std::string& path, const FileCalls& calls = FileCalls::posix());
-
 }  // namespace profile
