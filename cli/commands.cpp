@@ -144,6 +144,10 @@ std::string device_for_port(int port)
                                  serial::default_device_for_port(port));
 }
 
+namespace {
+
+// One reading of sensors 1..sensors; prints them (text or JSON) and every
+// failure, then closes the port. 0 when every sensor was read, else 1.
 int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
 {
     std::array<sensor::Reading, max_sensors> readings;
@@ -175,6 +179,16 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
     return written(io) && all_read ? 0 : 1;
 }
 
+struct LogPlan {
+    int sensors = 1;
+    std::chrono::seconds every{1};
+    std::string file;
+    std::string device;  // for the messages only
+};
+
+// A reading every plan.every appended to plan.file, as the window logs it,
+// until io.wait_until says to end; then closes the port. Failures of a sensor
+// or of the file are told on io.err once per change. Returns 0.
 int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
 {
     io.err << "quelvane: logging " << (plan.sensors == 2 ? "sensors 1 and 2" : "sensor 1") << " from " << plan.device
@@ -216,6 +230,8 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
     iic::close_bus();
     return 0;
 }
+
+}  // namespace
 
 int run_command(const Options& options, const ControlFactory& make_control, Io& io)
 {
