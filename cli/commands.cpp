@@ -50,8 +50,8 @@ bool written(Io& io)
 std::string sensor_name(int index) { return "sensor " + std::to_string(index + 1); }
 
 // The window's option buttons after it has loaded the settings: the
-// design-time state, then each stored value in window order, where selecting
-// one button clears the others of its group box. A file without the
+// design-time state, then each value restored in window order, where
+// selecting one button clears the others of its group box. A file without the
 // signature leaves the design-time state, as the window does.
 std::map<std::string_view, bool> saved_option_buttons()
 {
@@ -69,8 +69,9 @@ std::map<std::string_view, bool> saved_option_buttons()
         if (row.kind != window::Kind::option_button) {
             continue;
         }
-        const std::string key = ini::control_key_prefix + std::string(row.name) + ".value";
-        const bool on = ini::leading_number(ini::read_ini(key, selected[row.name] ? "1" : "0")) != 0;
+        const bool on = ini::restored_value(ini::control_key_prefix + std::string(row.name),
+                                            ini::PersistentControl::ValueKind::switch_state,
+                                            selected[row.name] ? 1 : 0) != 0;
         if (on) {
             for (const auto& other : control_table) {
                 if (other.kind == window::Kind::option_button && other.container == row.container) {
@@ -129,20 +130,11 @@ std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
 SavedChoices saved_choices()
 {
     const auto selected = saved_option_buttons();
-    const auto first_selected = [&selected](auto choices, int none) {
-        for (const auto& [name, value] : choices) {
-            if (selected.at(name)) return value;
-        }
-        return none;
-    };
-    using Choice = std::pair<std::string_view, int>;
+    const auto is_selected = [&selected](std::string_view name) { return selected.at(name); };
     SavedChoices choices;
-    choices.port = first_selected(
-        std::array<Choice, 4>{{{"option_com1", 1}, {"option_com2", 2}, {"option_com3", 3}, {"option_com4", 4}}}, 1);
+    choices.port = window::selected_value(window::port_options, is_selected, 1);
     choices.sensors = selected.at("option_double") ? 2 : 1;
-    choices.every_seconds = first_selected(
-        std::array<Choice, 4>{{{"option_1_sec", 1}, {"option_5_sec", 5}, {"option_30_sec", 30}, {"option_1_min", 60}}},
-        1);
+    choices.every_seconds = window::selected_value(window::interval_options, is_selected, 1);
     return choices;
 }
 
@@ -152,6 +144,10 @@ std::string device_for_port(int port)
                                  serial::default_device_for_port(port));
 }
 
+namespace {
+
+// One reading of sensors 1..sensors; prints them (text or JSON) and every
+// failure, then closes the port. 0 when every sensor was read, else 1.
 int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
 {
     std::array<sensor::Reading, max_sensors> readings;
@@ -183,6 +179,16 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
     return written(io) && all_read ? 0 : 1;
 }
 
+struct LogPlan {
+    int sensors = 1;
+    std::chrono::seconds every{1};
+    std::string file;
+    std::string device;  // for the messages only
+};
+
+// A reading every plan.every appended to plan.file, as the window logs it,
+// until io.wait_until says to end; then closes the port. Failures of a sensor
+// or of the file are told on io.err once per change. Returns 0.
 int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
 {
     io.err << "quelvane: logging " << (plan.sensors == 2 ? "sensors 1 and 2" : "sensor 1") << " from " << plan.device
@@ -224,6 +230,8 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
     iic::close_bus();
     return 0;
 }
+
+}  // namespace
 
 int run_command(const Options& options, const ControlFactory& make_control, Io& io)
 {

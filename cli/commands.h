@@ -47,21 +47,6 @@ struct Io {
     std::function<bool(std::chrono::steady_clock::time_point deadline)> wait_until;
 };
 
-// One reading of sensors 1..sensors; prints them (text or JSON) and every
-// failure, then closes the port. 0 when every sensor was read, else 1.
-int run_read(serial::SerialControl& control, int sensors, bool json, Io& io);
-
-struct LogPlan {
-    int sensors = 1;
-    std::chrono::seconds every{1};
-    std::string file;
-    std::string device;  // for the messages only
-};
-// A reading every plan.every appended to plan.file, as the window logs it,
-// until io.wait_until says to end; then closes the port. Failures of a sensor
-// or of the file are told on io.err once per change. Returns 0.
-int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io);
-
 // Runs a command other than the window and the history: its exit status
 // (2 for a usage error, which opens no port).
 int run_command(const Options& options, const ControlFactory& make_control, Io& io);

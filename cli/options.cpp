@@ -4,6 +4,8 @@
 #include <set>
 
 #include "bus/posix_serial_control.h"
+#include "history/history_command.h"
+#include "settings/cp1252.h"
 
 namespace cli {
 namespace {
@@ -15,14 +17,12 @@ bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x
 std::string quoted(std::string_view value)
 {
     constexpr std::size_t shown = 60;
-    std::string text(value.substr(0, shown));
+    std::string cut(value.substr(0, text::utf8_prefix_length(value, shown)));
     if (value.size() > shown) {
-        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
-        if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
-        text += "...";
+        cut += "...";
     }
-    std::replace_if(text.begin(), text.end(), is_control, '?');
-    return "'" + text + "'";
+    std::replace_if(cut.begin(), cut.end(), is_control, '?');
+    return "'" + cut + "'";
 }
 
 bool is_com_port(std::string_view value)
@@ -223,17 +223,13 @@ std::string usage_text()
            "  --json           with --read: one JSON object, with the time; a failed sensor\n"
            "                   is null\n"
            "  --log            append a reading every interval to the measurement log, in\n"
-           "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n"
-           "  --history        the measurement log (FILE, default ./Quelvane.txt) as a chart\n"
-           "                   that follows the file\n"
-           "  --png OUT        with --history: the whole log as a PNG image, no display needed\n"
-           "  --size WxH       with --png: the image's size (default 1200x600)\n"
-           "  --csv OUT        with --history: the records as CSV (time,sensor1,sensor2),\n"
-           "                   no display needed; - for standard output\n"
+           "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n" +
+           history::usage_lines() +
            "  --port P         COM1 to COM4, mapped as the window maps them, or a device\n"
            "                   such as /dev/ttyUSB0 (default: the port the window uses)\n"
            "  --sensors 1|2    sensor 1 alone, or sensors 1 and 2 (default: as the window)\n"
-           "  --every SECONDS  the interval of --log, 1 to 86400 (default: as the window)\n"
+           "  --every SECONDS  the interval of --log, 1 to " + std::to_string(max_every_seconds) +
+           " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"

@@ -141,13 +141,15 @@ int run_exports(int argc, char** argv, const Options& options)
 
 }  // namespace
 
-std::string_view usage_lines()
+std::string usage_lines()
 {
-    return "  --history [FILE]                 the measurement log as a chart that follows the file\n"
-           "                                   (FILE: ./Quelvane.txt)\n"
-           "  --history [FILE] --png OUT [--size WxH]\n"
-           "                                   the whole log as a PNG image (default 1200x600), no display needed\n"
-           "  --history [FILE] --csv OUT       the records as CSV: time,sensor1,sensor2 (OUT - : standard output)\n";
+    const std::string size = std::to_string(default_png_size.width()) + "x" + std::to_string(default_png_size.height());
+    return "  --history        the measurement log (FILE, default ./Quelvane.txt) as a chart\n"
+           "                   that follows the file\n"
+           "  --png OUT        with --history: the whole log as a PNG image, no display needed\n"
+           "  --size WxH       with --png: the image's size (default " + size + ")\n"
+           "  --csv OUT        with --history: the records as CSV (time,sensor1,sensor2),\n"
+           "                   no display needed; - for standard output\n";
 }
 
 bool needs_display(const std::vector<std::string>& arguments)
@@ -163,7 +165,8 @@ int run_history(int argc, char** argv, const std::vector<std::string>& arguments
         return 2;
     }
     if (options->help) {
-        std::fwrite(usage_lines().data(), 1, usage_lines().size(), stdout);
+        const std::string lines = usage_lines();
+        std::fwrite(lines.data(), 1, lines.size(), stdout);
         return 0;
     }
     if (!options->png.empty() || !options->csv.empty()) {

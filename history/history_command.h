@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace history {
@@ -19,7 +18,8 @@ int run_history(int argc, char** argv, const std::vector<std::string>& arguments
 // which needs a display.
 bool needs_display(const std::vector<std::string>& arguments);
 
-// The lines --help prints for these options, each ending with a line feed.
-std::string_view usage_lines();
+// The usage of --history and its options, each line ending with a line feed:
+// a part of quelvane --help, and all that quelvane --history --help prints.
+std::string usage_lines();
 
 }  // namespace history

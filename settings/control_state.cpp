@@ -119,6 +119,13 @@ std::string number_text(double value)
 
 bool has_signature() { return read_ini(signature_key, "None").starts_with(signature); }
 
+double restored_value(const std::string& key, PersistentControl::ValueKind kind, double current)
+{
+    const std::string fallback =
+        kind == PersistentControl::ValueKind::switch_state ? switch_text(current) : number_text(current);
+    return leading_number(read_ini(key + ".value", fallback));
+}
+
 void load_settings(ControlList controls)
 {
     set_ini_dir(current_directory());
@@ -140,10 +147,7 @@ void load_settings(ControlList controls)
             if (kind == PersistentControl::ValueKind::none) {
                 return;
             }
-            const double current = control->value();
-            const std::string fallback =
-                kind == PersistentControl::ValueKind::switch_state ? switch_text(current) : number_text(current);
-            control->set_value(leading_number(read_ini(key + ".value", fallback)));
+            control->set_value(restored_value(key, kind, control->value()));
         });
     });
 }

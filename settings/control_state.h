@@ -43,6 +43,11 @@ inline constexpr const char* control_key_prefix = "frm_quelvaner.";
 // wrote (its "FileId" begins with "quelv"); a missing or foreign file does not.
 bool has_signature();
 
+// The value that restoring the settings gives a control with a value: the
+// number stored under its key (control_key_prefix and its name) with
+// ".value", else `current`, the value it holds, as a save would store it.
+double restored_value(const std::string& key, PersistentControl::ValueKind kind, double current);
+
 // Fixes the settings directory as the current directory, then restores every
 // caption and value in window order. A missing or foreign file is reported
 // once (title "Erreur") and leaves every control in its design-time state.

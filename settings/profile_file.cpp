@@ -110,6 +110,12 @@ private:
     std::size_t position_;
 };
 
+// A part of a line of the file (its key or value) as UTF-8.
+std::string decoded(std::string_view line_text, std::string_view part)
+{
+    return text::line_is_utf8(line_text) ? std::string(part) : text::cp1252_to_utf8(part);
+}
+
 // A name read from a line, compared with the UTF-8 name asked for. The
 // line's encoding is only worked out when the name is not plain ASCII.
 bool name_matches(std::string_view line_text, std::string_view stored, std::string_view wanted)
@@ -117,7 +123,7 @@ bool name_matches(std::string_view line_text, std::string_view stored, std::stri
     if (text::is_ascii(stored)) {
         return same_name(stored, wanted);
     }
-    return same_name(text::line_is_utf8(line_text) ? std::string(stored) : text::cp1252_to_utf8(stored), wanted);
+    return same_name(decoded(line_text, stored), wanted);
 }
 
 // Where key of section is, or would go, in the contents.
@@ -183,12 +189,6 @@ std::string encode_line(const std::string& utf8)
         return bytes;
     }
     return utf8;
-}
-
-// A part of a line of the file (its key or value) as UTF-8.
-std::string decoded(std::string_view line_text, std::string_view part)
-{
-    return text::line_is_utf8(line_text) ? std::string(part) : text::cp1252_to_utf8(part);
 }
 
 mode_t process_umask()
@@ -340,6 +340,35 @@ int create_locked(const FileCalls& calls, const std::string& path_template, std:
     return -1;
 }
 
+// Why a file that is there could not be read: "not a regular file" when it is
+// neither a regular file nor a directory (a FIFO, a device), else the system's
+// words for its error.
+std::string unreadable_reason(const FileContents& file)
+{
+    if (file.type != 0 && !S_ISREG(file.type) && !S_ISDIR(file.type)) {
+        return "not a regular file";
+    }
+    return std::strerror(file.error);
+}
+
+// Whether the mode bits of a file let who write it: the owner's, group's or
+// others' write bit, as for the kernel's own check. Root, whom the kernel
+// lets write anything, is held to the bits too: a file with no write bit at
+// all was made read-only on purpose.
+bool mode_lets_write(const FileContents& file, const Credentials& who)
+{
+    if (who.uid == 0) {
+        return (file.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    }
+    if (who.uid == file.owner) {
+        return (file.mode & S_IWUSR) != 0;
+    }
+    if (who.gid == file.group || std::find(who.groups.begin(), who.groups.end(), file.group) != who.groups.end()) {
+        return (file.mode & S_IWGRP) != 0;
+    }
+    return (file.mode & S_IWOTH) != 0;
+}
+
 }  // namespace
 
 std::optional<std::string> find_value(std::string_view contents, std::string_view section,
@@ -458,14 +487,6 @@ FileContents read_file(const std::string& path)
     return file;
 }
 
-std::string unreadable_reason(const FileContents& file)
-{
-    if (file.type != 0 && !S_ISREG(file.type) && !S_ISDIR(file.type)) {
-        return "not a regular file";
-    }
-    return std::strerror(file.error);
-}
-
 Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
                   const std::string& path, std::size_t buffer_size)
 {
@@ -492,20 +513,6 @@ Credentials Credentials::of_process()
         who.groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(count, who.groups.data()))));
     }
     return who;
-}
-
-bool mode_lets_write(const FileContents& file, const Credentials& who)
-{
-    if (who.uid == 0) {
-        return (file.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
-    }
-    if (who.uid == file.owner) {
-        return (file.mode & S_IWUSR) != 0;
-    }
-    if (who.gid == file.group || std::find(who.groups.begin(), who.groups.end(), file.group) != who.groups.end()) {
-        return (file.mode & S_IWGRP) != 0;
-    }
-    return (file.mode & S_IWOTH) != 0;
 }
 
 FileCalls FileCalls::posix()
@@ -595,13 +602,6 @@ WriteResult write_strings(const std::string& path, std::span<const Entry> entrie
     sync_directory(calls, directory);
     result.status = WriteStatus::written;
     return result;
-}
-
-WriteResult write_string(std::string_view section, std::string_view key, std::string_view value,
-                         const std::string& path, const FileCalls& calls)
-{
-    const Entry entry{section, key, value};
-    return write_strings(path, std::span(&entry, 1), calls);
 }
 
 }  // namespace profile

@@ -74,9 +74,6 @@ struct FileContents {
 // opened: a FIFO or a device there reads as unreadable and is never touched.
 FileContents read_file(const std::string& path);
 
-// Why a file that is there could not be read, in the system's words.
-std::string unreadable_reason(const FileContents& file);
-
 struct Lookup {
     std::string value;  // the stored value, or the default
     bool found = false;
@@ -98,12 +95,6 @@ struct Credentials {
 
     static Credentials of_process();  // effective ids
 };
-
-// Whether the mode bits of a file let who write it: the owner's, group's or
-// others' write bit, as for the kernel's own check. Root, whom the kernel
-// lets write anything, is held to the bits too: a file with no write bit at
-// all was made read-only on purpose.
-bool mode_lets_write(const FileContents& file, const Credentials& who);
 
 // The file-system calls of a write, behind a seam so that tests can make them
 // fail as a read-only directory or a full disk would, count them, or write
@@ -153,9 +144,5 @@ struct WriteResult {
 // file is left.
 WriteResult write_strings(const std::string& path, std::span<const Entry> entries,
                           const FileCalls& calls = FileCalls::posix());
-
-// write_strings for one key.
-WriteResult write_string(std::string_view section, std::string_view key, std::string_view value,
-                         const std::string& path, const FileCalls& calls = FileCalls::posix());
 
 }  // namespace profile

@@ -60,6 +60,29 @@ inline constexpr std::array<ControlRow, 23> control_table{{
     {"MSComm1", Kind::serial_control, "", "", 0, 0, 0, 0, -1, none},
 }};
 
+// What each option of the port group and of the interval group stands for.
+struct OptionValue {
+    std::string_view name;
+    int value;
+};
+inline constexpr std::array<OptionValue, 4> port_options{{
+    {"option_com1", 1}, {"option_com2", 2}, {"option_com3", 3}, {"option_com4", 4}}};
+inline constexpr std::array<OptionValue, 4> interval_options{{  // seconds between readings
+    {"option_1_sec", 1}, {"option_5_sec", 5}, {"option_30_sec", 30}, {"option_1_min", 60}}};
+
+// The value of the first of options that is_selected(name) holds for; none
+// when no option is selected.
+template <typename IsSelected>
+constexpr int selected_value(const std::array<OptionValue, 4>& options, IsSelected is_selected, int none)
+{
+    for (const OptionValue& option : options) {
+        if (is_selected(option.name)) {
+            return option.value;
+        }
+    }
+    return none;
+}
+
 // Only group boxes, labels, option buttons and the check box have a caption;
 // only option buttons and the check box have a value.
 constexpr bool has_caption(Kind kind)

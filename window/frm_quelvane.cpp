@@ -41,6 +41,14 @@ frm_quelvane::MessageBoxFn& message_box_fn()
     return show;
 }
 
+// The value of the checked option of a group of the form, or none.
+int checked_value(const frm_quelvane& form, const std::array<window::OptionValue, 4>& options, int none)
+{
+    return window::selected_value(
+        options, [&form](std::string_view name) { return qobject_cast<QRadioButton*>(form.control(name))->isChecked(); },
+        none);
+}
+
 }  // namespace
 
 const std::array<frm_quelvane::OptionHandlers, 8> frm_quelvane::option_handlers{{
@@ -223,16 +231,8 @@ void frm_quelvane::contextMenuEvent(QContextMenuEvent* event)
 
 void frm_quelvane::set_interval()
 {
-    int period_ms = design_time_period_ms;
-    if (option_1_sec->isChecked()) {
-        period_ms = 1000;
-    } else if (option_5_sec->isChecked()) {
-        period_ms = 5000;
-    } else if (option_30_sec->isChecked()) {
-        period_ms = 30000;
-    } else if (option_1_min->isChecked()) {
-        period_ms = 60000;
-    }
+    const int seconds = checked_value(*this, window::interval_options, 0);
+    const int period_ms = seconds != 0 ? seconds * 1000 : design_time_period_ms;
     // QTimer restarts an active timer on a new interval, so the change takes
     // effect at once; a stopped timer stays stopped.
     Timer1_->setInterval(period_ms);
@@ -240,16 +240,7 @@ void frm_quelvane::set_interval()
 
 void frm_quelvane::select_port()
 {
-    int port = 0;
-    if (option_com1->isChecked()) {
-        port = 1;
-    } else if (option_com2->isChecked()) {
-        port = 2;
-    } else if (option_com3->isChecked()) {
-        port = 3;
-    } else if (option_com4->isChecked()) {
-        port = 4;
-    }
+    const int port = checked_value(*this, window::port_options, 0);
     // The bus thread closes the open port once a reading under way has
     // finished, and sets the number; the next reading opens the new port. A
     // tick under way ends after that reading: it read a port given up.

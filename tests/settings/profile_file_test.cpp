@@ -32,6 +32,7 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
     failing[2].rename = [](const char*, const char*) { return errno = EPERM, -1; };  // an immutable file
     const std::string reasons[] = {"writing: "s + std::strerror(ENOSPC), "syncing: "s + std::strerror(EIO),
                                    "replacing it: "s + std::strerror(EPERM)};
+    const profile::Entry entry[] = {{"CT", "A", "é€"}};
     const std::string big = std::string(1 << 20, 'x') + "\0\x01\r\x7F\x80\xFF[=]\r\r\n\xEF\xBB\xBF"s;  // a 1 MB line, junk
     for (const auto& [before, after] : std::vector<std::pair<std::string, std::string>>{
              {";c\r\n[ct]\r\n a = 1 \r\n[X]\r\nA=1\r\n", ";c\r\n[ct]\r\na=\xE9\x80\r\n[X]\r\nA=1\r\n"},
@@ -40,12 +41,12 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
              {"[CT]\nA=1\n" + big, "[CT]\nA=\xE9\x80\n" + big}}) {
         testsupport::write_bytes(path, before);
         for (std::size_t i = 0; i < failing.size(); ++i) {
-            const profile::WriteResult result = profile::write_string("CT", "A", "é€", path, failing[i]);
+            const profile::WriteResult result = profile::write_strings(path, entry, failing[i]);
             EXPECT_EQ(std::pair(result.status, result.reason), std::pair(WriteStatus::failed, reasons[i]));
         }
         EXPECT_TRUE(testsupport::read_bytes(path) == before) << before.substr(0, 20);
         EXPECT_EQ(dir.entries(), std::set<std::string>{"Quelvane.INI"});
-        ASSERT_EQ(profile::write_string("CT", "A", "é€", path).status, WriteStatus::written);
+        ASSERT_EQ(profile::write_strings(path, entry).status, WriteStatus::written);
         EXPECT_TRUE(testsupport::read_bytes(path) == after) << before.substr(0, 20);
         EXPECT_EQ(profile::get_string("CT", "A", "-", path).value, "é€");
     }
@@ -64,14 +65,15 @@ TEST(ProfileFile, CaptionsSurviveLoadSaveLoadInWindows1252WhereItHoldsThemElseUt
         {"Ã©tÃ©", "Ã©tÃ©"},  // its Windows-1252 bytes would read back as "été"
     };
     for (const auto& [caption, line] : captions) {
+        const profile::Entry entry[] = {{"CT", "L", caption}};
         for (const std::string& edited : {"[CT]\r\nL=" + caption + "\r\n", "[CT]\r\nL=" + line + "\r\n"}) {
             testsupport::write_bytes(path, edited);
             EXPECT_EQ(profile::get_string("CT", "L", "-", path).value, caption);
-            EXPECT_EQ(profile::write_string("CT", "L", caption, path).status, WriteStatus::unchanged) << edited;
+            EXPECT_EQ(profile::write_strings(path, entry).status, WriteStatus::unchanged) << edited;
             EXPECT_EQ(testsupport::read_bytes(path), edited);
         }
         testsupport::write_bytes(path, "[CT]\r\nL=old\r\n");
-        EXPECT_EQ(profile::write_string("CT", "L", caption, path).status, WriteStatus::written);
+        EXPECT_EQ(profile::write_strings(path, entry).status, WriteStatus::written);
         EXPECT_EQ(testsupport::read_bytes(path), "[CT]\r\nL=" + line + "\r\n");
         EXPECT_EQ(profile::get_string("CT", "L", "-", path).value, caption);
     }
@@ -90,13 +92,14 @@ TEST(ProfileFile, ASaveRemovesDeadTemporariesOfItsFileButNeverALiveOneOrAnything
     for (const std::string& name : kept) testsupport::write_bytes(dir.file(name), "[CT]\r\n");
     for (const char* dead : {".Quelvane.INI.AbC123", ".Quelvane.INI.999999"}) testsupport::write_bytes(dir.file(dead), "");
 
+    const profile::Entry a[] = {{"CT", "A", "1"}}, b[] = {{"CT", "B", "2"}};
     profile::FileCalls calls = profile::FileCalls::posix();
     profile::WriteResult other;
     calls.write = [&](int fd, const void* data, std::size_t size) {
-        if (other.file.empty()) other = profile::write_string("CT", "B", "2", path);  // while this one writes
+        if (other.file.empty()) other = profile::write_strings(path, b);  // while this one writes
         return ::write(fd, data, size);
     };
-    EXPECT_EQ(profile::write_string("CT", "A", "1", path, calls).status, WriteStatus::written);
+    EXPECT_EQ(profile::write_strings(path, a, calls).status, WriteStatus::written);
     EXPECT_EQ(other.status, WriteStatus::written);
     EXPECT_EQ(dir.entries(), kept);
     EXPECT_EQ(testsupport::read_bytes(path), "[CT]\r\nA=1\r\n");  // the last one renamed in place wins
