@@ -4,11 +4,12 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+#include "settings/regular_file.h"
 
 namespace measurement {
 namespace {
@@ -412,20 +413,9 @@ LogFile::Change LogFile::read_new(std::vector<LogRecord>& out, bool at_end)
     // Only a regular file is opened: a device (a serial port above all) or a
     // fifo given by mistake must not be touched, nor block the reading.
     struct stat status {};
-    if (::stat(path_.c_str(), &status) != 0) {
-        return fail(errno);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return fail(S_ISDIR(status.st_mode) ? EISDIR : not_a_regular_file);
-    }
-    // Checked again once open, in case something else took the name between.
-    const int file = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file < 0 || ::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int failure = file < 0 ? errno : not_a_regular_file;
-        if (file >= 0) {
-            ::close(file);
-        }
-        return fail(failure);
+    const int file = files::open_regular_file(path_, status);
+    if (file < 0) {
+        return fail(-file);
     }
     error_ = 0;
     const auto size = static_cast<std::uint64_t>(status.st_size);
@@ -485,7 +475,7 @@ LogFile::Change LogFile::fail(int error)
 
 std::string LogFile::error_text() const
 {
-    return error_ == not_a_regular_file ? "not a regular file" : std::strerror(error_);
+    return files::error_text(error_);
 }
 
 bool read_log_file(const std::string& path, std::vector<LogRecord>& records, std::uint64_t& skipped,

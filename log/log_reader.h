@@ -92,8 +92,9 @@ public:
     // before). A line still being written (no line feed yet) is held back
     // until it is complete, unless at_end: then it counts as the last line.
     // Large files are parsed on two threads. Only a regular file is opened.
-    // On `failed`, error() is the errno (not_a_regular_file for anything but
-    // a file) and out is as it was.
+    // On `failed`, error() is the errno (EISDIR for a directory,
+    // files::not_a_regular_file of settings/regular_file.h for anything else
+    // but a file) and out is as it was.
     Change read_new(std::vector<LogRecord>& out, bool at_end = false);
 
     const std::string& path() const { return path_; }
@@ -101,8 +102,6 @@ public:
     std::uint64_t skipped() const { return parser_.skipped(); }
     int error() const { return error_; }
     std::string error_text() const;
-
-    static constexpr int not_a_regular_file = -1;
 
 private:
     Change fail(int error);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "settings/cp1252.h"
+#include "settings/regular_file.h"
 
 namespace profile {
 namespace {
@@ -413,26 +414,10 @@ FileContents read_file(const std::string& path)
         file.bytes.clear();
         return file;
     };
-    // Looked at before it is opened: opening a device can have effects of
-    // its own (a serial port raises its modem lines), and a FIFO could block.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return fail(errno);
-    }
-    file.type = info.st_mode & S_IFMT;
-    if (!S_ISREG(info.st_mode)) {
-        return fail(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = files::open_regular_file(path, info);
     if (fd < 0) {
-        return fail(errno);
-    }
-    // Replaced by something else since it was looked at: the same rule.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int error = errno;
-        ::close(fd);
-        file.type = info.st_mode & S_IFMT;
-        return fail(S_ISREG(info.st_mode) ? error : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+        return fail(-fd);
     }
     file.mode = info.st_mode & 07777;
     file.owner = info.st_uid;
@@ -460,10 +445,7 @@ FileContents read_file(const std::string& path)
 
 std::string unreadable_reason(const FileContents& file)
 {
-    if (file.type != 0 && !S_ISREG(file.type) && !S_ISDIR(file.type)) {
-        return "not a regular file";
-    }
-    return std::strerror(file.error);
+    return files::error_text(file.error);
 }
 
 Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
