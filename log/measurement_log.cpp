@@ -53,19 +53,8 @@ bool append_to_log(const std::string& path, const std::string& bytes)
         ::close(fd);  // replaced by something else since it was looked at
         return false;
     }
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    const std::size_t done = write_all(fd, bytes);
+    bool ok = done == bytes.size();
     if (!ok && done > 0 && sized) {
         // A full disk took part of the record: cut it back so that the log
         // holds only whole records.
@@ -75,6 +64,22 @@ bool append_to_log(const std::string& path, const std::string& bytes)
         ok = false;
     }
     return ok;
+}
+
+std::size_t write_all(int fd, std::string_view bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 }  // namespace measurement

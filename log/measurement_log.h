@@ -4,7 +4,9 @@
 
 #include <QDateTime>
 #include <QString>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace measurement {
 
@@ -23,5 +25,10 @@ std::string log_record(const QDateTime& when, const QString& outdoor, const QStr
 // directory is refused unopened. Returns false when the record could not be
 // appended.
 bool append_to_log(const std::string& path, const std::string& bytes);
+
+// Writes bytes to fd, again after a signal interrupted a write. Returns how
+// many were written: all of them, or fewer when a write failed (with errno
+// set by it) or wrote nothing.
+std::size_t write_all(int fd, std::string_view bytes);
 
 }  // namespace measurement
