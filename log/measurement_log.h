@@ -23,7 +23,8 @@ std::string log_record(const QDateTime& when, const QString& outdoor, const QStr
 // whole or not at all: a failed write is cut back off the file. Never blocks:
 // a FIFO takes the record only while a reader holds it open, and a device or
 // directory is refused unopened. Returns false when the record could not be
-// appended.
+// appended, with errno the cause, or 0 when what is at the path is neither a
+// file nor a FIFO.
 bool append_to_log(const std::string& path, const std::string& bytes);
 
 // Writes bytes to fd, again after a signal interrupted a write. Returns how
