@@ -407,7 +407,6 @@ void ChartView::set_span(const TimeSpan& span)
     span_ = fitted;
     update_description();
     update();
-    emit span_changed();
 }
 
 void ChartView::show_all() { set_span(full_span(series_)); }

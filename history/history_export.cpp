@@ -93,12 +93,6 @@ bool export_png(const Series& series, QSize size, const std::string& path, std::
     return true;
 }
 
-std::string csv_row(const LogRecord& record)
-{
-    char row[longest_row];
-    return std::string(row, put_row(row, record));
-}
-
 bool export_csv(const std::vector<LogRecord>& records, const std::string& path, std::string& error)
 {
     const bool to_stdout = path == "-";

@@ -47,7 +47,6 @@ void Series::append(std::span<const LogRecord> records)
     if (records.empty()) {
         return;
     }
-    const std::size_t old_size = records_.size();
     std::vector<LogRecord> added(records.begin(), records.end());
     std::stable_sort(added.begin(), added.end(), earlier);
     // Only the records later than the first added one move, usually none.
@@ -59,8 +58,7 @@ void Series::append(std::span<const LogRecord> records)
     std::merge(tail.begin(), tail.end(), added.begin(), added.end(), std::back_inserter(records_), earlier);
     // The record before the first one that moved has a new next spacing, so
     // its gap may change too.
-    const std::size_t first_changed = std::min(from, old_size);
-    index_from(first_changed > 0 ? first_changed - 1 : 0);
+    index_from(from > 0 ? from - 1 : 0);
 }
 
 std::size_t Series::lower_bound(double t) const

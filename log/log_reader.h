@@ -97,7 +97,6 @@ public:
     // but a file) and out is as it was.
     Change read_new(std::vector<LogRecord>& out, bool at_end = false);
 
-    const std::string& path() const { return path_; }
     // Lines that were not records, since the last reload.
     std::uint64_t skipped() const { return parser_.skipped(); }
     int error() const { return error_; }
