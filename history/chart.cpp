@@ -178,8 +178,7 @@ ValueRange value_range(const Summary& total, double height, const QFontMetrics& 
 
 QString value_label(int tenths, int step)
 {
-    QString text = step < 10 ? QString::number(tenths / 10.0, 'f', 1) : QString::number(tenths / 10);
-    return text.replace(u'.', QLocale().decimalPoint());
+    return step < 10 ? measurement::local_decimal_text(tenths / 10.0) : QString::number(tenths / 10);
 }
 
 // --- The series --------------------------------------------------------------------
