@@ -293,6 +293,8 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
     const int line = metrics.height();
 
     // Legend: each sensor's colour and figures; the span at the right.
+    const QString statistics[2] = {statistics_text(shown.total.sensor[0], 0),
+                                   statistics_text(shown.total.sensor[1], 1)};
     painter.setRenderHint(QPainter::Antialiasing, true);
     for (int sensor = 0; sensor < 2; ++sensor) {
         const double baseline = area.top() + 6 + line * sensor + metrics.ascent();
@@ -300,16 +302,15 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
         painter.setPen(QPen(sensor_colours[sensor], 3));
         painter.drawLine(QPointF(plot.left(), middle), QPointF(plot.left() + 18, middle));
         painter.setPen(Qt::black);
-        painter.drawText(QPointF(plot.left() + 24, baseline), statistics_text(shown.total.sensor[sensor], sensor));
+        painter.drawText(QPointF(plot.left() + 24, baseline), statistics[sensor]);
     }
     {
         const QString shown_span =
             QStringLiteral("du ") + time_label(static_cast<std::uint32_t>(std::max(0.0, span.t0)), "dd/MM/yyyy HH:mm:ss") +
             QStringLiteral(" au ") +
             time_label(static_cast<std::uint32_t>(std::max(0.0, std::ceil(span.t1) - 1)), "dd/MM/yyyy HH:mm:ss");
-        const double legend_width = plot.left() + 24 +
-                                    std::max(metrics.horizontalAdvance(statistics_text(shown.total.sensor[0], 0)),
-                                             metrics.horizontalAdvance(statistics_text(shown.total.sensor[1], 1)));
+        const double legend_width = plot.left() + 24 + std::max(metrics.horizontalAdvance(statistics[0]),
+                                                                metrics.horizontalAdvance(statistics[1]));
         if (legend_width + metrics.horizontalAdvance(shown_span) + 24 < plot.right()) {
             painter.setPen(axis_colour);
             painter.drawText(QRectF(plot.left(), area.top() + 6, plot.width(), line), Qt::AlignRight, shown_span);
