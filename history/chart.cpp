@@ -371,6 +371,26 @@ QAccessibleInterface* chart_accessible(const QString& class_name, QObject* objec
     return nullptr;
 }
 
+// span kept within full and at least ChartView::min_span wide.
+TimeSpan fitted_span(const TimeSpan& span, const TimeSpan& full)
+{
+    TimeSpan fitted = span;
+    if (fitted.width() < ChartView::min_span) {
+        const double middle = (fitted.t0 + fitted.t1) / 2;
+        fitted = {middle - ChartView::min_span / 2, middle + ChartView::min_span / 2};
+    }
+    if (fitted.width() >= full.width()) {
+        return full;
+    }
+    if (fitted.t0 < full.t0) {
+        return {full.t0, full.t0 + fitted.width()};
+    }
+    if (fitted.t1 > full.t1) {
+        return {full.t1 - fitted.width(), full.t1};
+    }
+    return fitted;
+}
+
 }  // namespace
 
 ChartView::ChartView(const Series& series, QWidget* parent) : QWidget(parent), series_(series)
@@ -389,18 +409,7 @@ ChartView::ChartView(const Series& series, QWidget* parent) : QWidget(parent), s
 void ChartView::set_span(const TimeSpan& span)
 {
     full_ = full_span(series_);
-    TimeSpan fitted = span;
-    if (fitted.width() < min_span) {
-        const double middle = (fitted.t0 + fitted.t1) / 2;
-        fitted = {middle - min_span / 2, middle + min_span / 2};
-    }
-    if (fitted.width() >= full_.width()) {
-        fitted = full_;
-    } else if (fitted.t0 < full_.t0) {
-        fitted = {full_.t0, full_.t0 + fitted.width()};
-    } else if (fitted.t1 > full_.t1) {
-        fitted = {full_.t1 - fitted.width(), full_.t1};
-    }
+    const TimeSpan fitted = fitted_span(span, full_);
     if (fitted == span_) {
         return;
     }
@@ -425,15 +434,15 @@ void ChartView::pan(double fraction)
 void ChartView::series_changed(bool replaced)
 {
     const TimeSpan before = full_;
-    const TimeSpan after = full_span(series_);
+    full_ = full_span(series_);
     if (replaced || span_ == before || before.width() <= 0) {
-        set_span(after);
+        span_ = full_;
     } else if (span_.t1 >= before.t1) {
-        set_span({after.t1 - span_.width(), after.t1});  // following the end
+        span_ = fitted_span({full_.t1 - span_.width(), full_.t1}, full_);  // following the end
     } else {
-        set_span(span_);
+        span_ = fitted_span(span_, full_);
     }
-    full_ = after;
+    // The figures change even where the span stays.
     update_description();
     update();
 }
