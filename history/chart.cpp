@@ -110,7 +110,7 @@ std::vector<std::pair<double, QString>> time_ticks(double t0, double t1, const T
         months -= months % step.months;
         for (;; months += step.months) {
             const int year = months / 12;
-            if (year > 2105) {
+            if (year > measurement::last_log_year) {
                 break;
             }
             const double t = measurement::log_time({year, months % 12 + 1, 1, 0, 0, 0});

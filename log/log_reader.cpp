@@ -14,8 +14,6 @@
 namespace measurement {
 namespace {
 
-constexpr int first_year = 1970;
-constexpr int last_year = 2105;  // the last whole year in 32 bits of seconds
 constexpr std::int64_t seconds_per_day = 86400;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -64,7 +62,7 @@ bool parse_date(const char* p, unsigned char (&cached)[10], std::uint32_t& cache
         return false;
     }
     const int year = century * 100 + year_in_century;
-    if (year < first_year || year > last_year || day > days_in_month(year, month)) {
+    if (year < first_log_year || year > last_log_year || day > days_in_month(year, month)) {
         return false;
     }
     seconds = static_cast<std::uint32_t>(days_from_civil(year, month, day) * seconds_per_day);

@@ -15,6 +15,11 @@
 
 namespace measurement {
 
+// The years of a record's date: 2105 is the last whole year in 32 bits of
+// seconds.
+inline constexpr int first_log_year = 1970;
+inline constexpr int last_log_year = 2105;
+
 // One record in 8 bytes. `time` is the wall-clock time the record carries, in
 // seconds since 1970-01-01 00:00:00 of that same clock: the log has no time
 // zone, so none is applied (years 1970 to 2105). Readings are in tenths of a
