@@ -1,5 +1,6 @@
 // The measurement log: one text record per tick appended to "Quelvane.txt"
-// in the current directory, never read, truncated or rotated.
+// in the current directory, never truncated or rotated. The history reads it
+// back (log/log_reader.h).
 #pragma once
 
 #include <QDateTime>
