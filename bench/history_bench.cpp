@@ -8,31 +8,31 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "bench/log_shape.h"
 #include "bench/process_figures.h"
 #include "history/chart.h"
 
 namespace {
 
-constexpr std::uint32_t year_start = 1'767'225'600;  // 2026-01-01 00:00:00
+constexpr std::uint32_t year_start = bench::log_start;
 constexpr std::uint32_t year_seconds = 365 * 86400;
 
 long series_kb = 0;
 
-// The shape of bench/make_log.cpp's log, as records.
+// A year of bench/log_shape.h's log, as records.
 const history::Series& year()
 {
     static const history::Series series = [] {
         const long before = bench::status_kb("VmRSS");
         std::vector<measurement::LogRecord> records;
         records.reserve(year_seconds);
+        const auto tenths = [](double celsius) { return static_cast<std::int16_t>(std::lround(celsius * 10)); };
         for (std::uint32_t second = 0; second < year_seconds; ++second) {
-            const std::uint32_t of_day = second % 86400;
-            const double phase = 2 * M_PI * of_day / 86400.0;
-            const double wobble = std::sin(second * 0.37) * 0.3;
-            const auto tenths = [](double celsius) { return static_cast<std::int16_t>(std::lround(celsius * 10)); };
-            const bool failed = of_day >= 12 * 3600 && of_day < 12 * 3600 + 300;
-            records.push_back({year_start + second, tenths(21 + 1.5 * std::sin(phase - 1.2) + wobble),
-                               failed ? measurement::no_value : tenths(6 + 7 * std::sin(phase - 2) + wobble)});
+            const bench::LogShape shape = bench::log_shape(second);
+            if (shape.recorded) {
+                records.push_back({year_start + second, tenths(shape.indoor),
+                                   shape.outdoor_failed ? measurement::no_value : tenths(shape.outdoor)});
+            }
         }
         history::Series built;
         built.assign(std::move(records));

@@ -23,6 +23,7 @@
 #include "bench/startup_probe.h"
 #include "bench/window_setup.h"
 #include "bus/posix_serial_control.h"
+#include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "tests/support/board_system_calls.h"
 
@@ -89,7 +90,7 @@ private:
 std::uintmax_t log_size()
 {
     std::error_code missing;
-    const auto size = std::filesystem::file_size("Quelvane.txt", missing);
+    const auto size = std::filesystem::file_size(measurement::log_file_name, missing);
     return missing ? 0 : size;
 }
 

@@ -20,11 +20,11 @@
 #include "bus/iic.h"
 #include "settings/control_state.h"
 #include "settings/ini.h"
+#include "log/measurement_log.h"
 #include "log/reading_text.h"
 
 namespace {
 
-const char* const log_file = "Quelvane.txt";
 const char* const settings_file = "Quelvane.INI";
 
 std::uintmax_t size_of(const char* path)
@@ -48,7 +48,7 @@ void BM_Tick(benchmark::State& state)
 {
     iic::set_settle_time(std::chrono::nanoseconds(state.range(0)));
     const bool repaint = state.range(1) != 0;
-    std::filesystem::remove(log_file);
+    std::filesystem::remove(measurement::log_file_name);
     bench::WindowOnBoard setup;
     setup.two_sensors_logging();
     setup.window->Timer1().stop();  // ticks are called here, never by the timer
@@ -57,7 +57,7 @@ void BM_Tick(benchmark::State& state)
     QCoreApplication::processEvents();
     bench::PaintCounter painted;
     setup.window->control("label_temperature_indoor")->installEventFilter(&painted);
-    const auto log_before = size_of(log_file);
+    const auto log_before = size_of(measurement::log_file_name);
     const long boxes_before = bench::swallowed_message_boxes();
 
     double indoor = 21.5;
@@ -76,8 +76,8 @@ void BM_Tick(benchmark::State& state)
             QCoreApplication::processEvents();
         }
     }
-    state.counters["log_bytes"] =
-        benchmark::Counter(static_cast<double>(size_of(log_file) - log_before), benchmark::Counter::kAvgIterations);
+    state.counters["log_bytes"] = benchmark::Counter(
+        static_cast<double>(size_of(measurement::log_file_name) - log_before), benchmark::Counter::kAvgIterations);
     state.counters["label_paints"] =
         benchmark::Counter(static_cast<double>(painted.paints), benchmark::Counter::kAvgIterations);
     const QString expected_title =
@@ -87,7 +87,7 @@ void BM_Tick(benchmark::State& state)
         state.SkipWithError("the tick did not show both readings");
     }
     setup.window.reset();
-    std::filesystem::remove(log_file);
+    std::filesystem::remove(measurement::log_file_name);
     iic::set_settle_time(iic::standard_settle_time);
 }
 // The readings run on the bus thread: the CPU time is the whole process's.

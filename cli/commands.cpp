@@ -214,7 +214,6 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
             // and a board powered from the port is reset.
             iic::close_bus();
         }
-        errno = 0;
         const bool written =
             measurement::append_to_log(plan.file, measurement::log_record(io.now(), shown[1], shown[0]));
         report.file(plan.file, written, errno);

@@ -110,7 +110,7 @@ std::vector<std::pair<double, QString>> time_ticks(double t0, double t1, const T
         months -= months % step.months;
         for (;; months += step.months) {
             const int year = months / 12;
-            if (year > 2105) {
+            if (year > measurement::last_log_year) {
                 break;
             }
             const double t = measurement::log_time({year, months % 12 + 1, 1, 0, 0, 0});
@@ -178,8 +178,7 @@ ValueRange value_range(const Summary& total, double height, const QFontMetrics& 
 
 QString value_label(int tenths, int step)
 {
-    QString text = step < 10 ? QString::number(tenths / 10.0, 'f', 1) : QString::number(tenths / 10);
-    return text.replace(u'.', QLocale().decimalPoint());
+    return step < 10 ? measurement::local_decimal_text(tenths / 10.0) : QString::number(tenths / 10);
 }
 
 // --- The series --------------------------------------------------------------------
@@ -294,6 +293,8 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
     const int line = metrics.height();
 
     // Legend: each sensor's colour and figures; the span at the right.
+    const QString statistics[2] = {statistics_text(shown.total.sensor[0], 0),
+                                   statistics_text(shown.total.sensor[1], 1)};
     painter.setRenderHint(QPainter::Antialiasing, true);
     for (int sensor = 0; sensor < 2; ++sensor) {
         const double baseline = area.top() + 6 + line * sensor + metrics.ascent();
@@ -301,16 +302,15 @@ void paint_chart(QPainter& painter, const QRect& area, const Series& series, con
         painter.setPen(QPen(sensor_colours[sensor], 3));
         painter.drawLine(QPointF(plot.left(), middle), QPointF(plot.left() + 18, middle));
         painter.setPen(Qt::black);
-        painter.drawText(QPointF(plot.left() + 24, baseline), statistics_text(shown.total.sensor[sensor], sensor));
+        painter.drawText(QPointF(plot.left() + 24, baseline), statistics[sensor]);
     }
     {
         const QString shown_span =
             QStringLiteral("du ") + time_label(static_cast<std::uint32_t>(std::max(0.0, span.t0)), "dd/MM/yyyy HH:mm:ss") +
             QStringLiteral(" au ") +
             time_label(static_cast<std::uint32_t>(std::max(0.0, std::ceil(span.t1) - 1)), "dd/MM/yyyy HH:mm:ss");
-        const double legend_width = plot.left() + 24 +
-                                    std::max(metrics.horizontalAdvance(statistics_text(shown.total.sensor[0], 0)),
-                                             metrics.horizontalAdvance(statistics_text(shown.total.sensor[1], 1)));
+        const double legend_width = plot.left() + 24 + std::max(metrics.horizontalAdvance(statistics[0]),
+                                                                metrics.horizontalAdvance(statistics[1]));
         if (legend_width + metrics.horizontalAdvance(shown_span) + 24 < plot.right()) {
             painter.setPen(axis_colour);
             painter.drawText(QRectF(plot.left(), area.top() + 6, plot.width(), line), Qt::AlignRight, shown_span);
@@ -371,6 +371,26 @@ QAccessibleInterface* chart_accessible(const QString& class_name, QObject* objec
     return nullptr;
 }
 
+// span kept within full and at least ChartView::min_span wide.
+TimeSpan fitted_span(const TimeSpan& span, const TimeSpan& full)
+{
+    TimeSpan fitted = span;
+    if (fitted.width() < ChartView::min_span) {
+        const double middle = (fitted.t0 + fitted.t1) / 2;
+        fitted = {middle - ChartView::min_span / 2, middle + ChartView::min_span / 2};
+    }
+    if (fitted.width() >= full.width()) {
+        return full;
+    }
+    if (fitted.t0 < full.t0) {
+        return {full.t0, full.t0 + fitted.width()};
+    }
+    if (fitted.t1 > full.t1) {
+        return {full.t1 - fitted.width(), full.t1};
+    }
+    return fitted;
+}
+
 }  // namespace
 
 ChartView::ChartView(const Series& series, QWidget* parent) : QWidget(parent), series_(series)
@@ -389,25 +409,13 @@ ChartView::ChartView(const Series& series, QWidget* parent) : QWidget(parent), s
 void ChartView::set_span(const TimeSpan& span)
 {
     full_ = full_span(series_);
-    TimeSpan fitted = span;
-    if (fitted.width() < min_span) {
-        const double middle = (fitted.t0 + fitted.t1) / 2;
-        fitted = {middle - min_span / 2, middle + min_span / 2};
-    }
-    if (fitted.width() >= full_.width()) {
-        fitted = full_;
-    } else if (fitted.t0 < full_.t0) {
-        fitted = {full_.t0, full_.t0 + fitted.width()};
-    } else if (fitted.t1 > full_.t1) {
-        fitted = {full_.t1 - fitted.width(), full_.t1};
-    }
+    const TimeSpan fitted = fitted_span(span, full_);
     if (fitted == span_) {
         return;
     }
     span_ = fitted;
     update_description();
     update();
-    emit span_changed();
 }
 
 void ChartView::show_all() { set_span(full_span(series_)); }
@@ -426,15 +434,15 @@ void ChartView::pan(double fraction)
 void ChartView::series_changed(bool replaced)
 {
     const TimeSpan before = full_;
-    const TimeSpan after = full_span(series_);
+    full_ = full_span(series_);
     if (replaced || span_ == before || before.width() <= 0) {
-        set_span(after);
+        span_ = full_;
     } else if (span_.t1 >= before.t1) {
-        set_span({after.t1 - span_.width(), after.t1});  // following the end
+        span_ = fitted_span({full_.t1 - span_.width(), full_.t1}, full_);  // following the end
     } else {
-        set_span(span_);
+        span_ = fitted_span(span_, full_);
     }
-    full_ = after;
+    // The figures change even where the span stays.
     update_description();
     update();
 }

@@ -58,9 +58,6 @@ public:
     // The narrowest span shown, in seconds.
     static constexpr double min_span = 10;
 
-signals:
-    void span_changed();
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;

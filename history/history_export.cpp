@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "history/chart.h"
+#include "log/measurement_log.h"
 
 namespace history {
 namespace {
@@ -70,22 +71,6 @@ char* put_row(char* out, const LogRecord& record)
     return out;
 }
 
-bool write_all(int fd, const char* bytes, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool export_png(const Series& series, QSize size, const std::string& path, std::string& error)
@@ -108,12 +93,6 @@ bool export_png(const Series& series, QSize size, const std::string& path, std::
     return true;
 }
 
-std::string csv_row(const LogRecord& record)
-{
-    char row[longest_row];
-    return std::string(row, put_row(row, record));
-}
-
 bool export_csv(const std::vector<LogRecord>& records, const std::string& path, std::string& error)
 {
     const bool to_stdout = path == "-";
@@ -123,7 +102,7 @@ bool export_csv(const std::vector<LogRecord>& records, const std::string& path, 
         return false;
     }
     const auto put = [&](const char* bytes, std::size_t size) {
-        return to_stdout ? write_all(STDOUT_FILENO, bytes, size)
+        return to_stdout ? measurement::write_all(STDOUT_FILENO, {bytes, size}) == size
                          : file.write(bytes, static_cast<qint64>(size)) == static_cast<qint64>(size);
     };
     constexpr std::size_t buffer_size = 1 << 20;

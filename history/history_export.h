@@ -19,15 +19,13 @@ inline constexpr int max_png_side = 8192;
 // Returns false with the reason in error.
 bool export_png(const Series& series, QSize size, const std::string& path, std::string& error);
 
+// A header "time,sensor1,sensor2" and one row per record, in the order given,
+// UTF-8 (plain ASCII in fact), LF line ends. A row is
 // "2026-01-02T10:00:00,21.5,8.0": the record's date and time in ISO 8601, as
 // the log wrote them (local time), the readings of sensors 1 and 2 with a
 // decimal point and one decimal, an empty field where there was no reading.
-std::string csv_row(const LogRecord& record);
-
-// A header "time,sensor1,sensor2" and one row per record, in the order given,
-// UTF-8 (plain ASCII in fact), LF line ends. path "-" is the standard output;
-// a file is written whole or not at all. Returns false with the reason in
-// error.
+// path "-" is the standard output; a file is written whole or not at all.
+// Returns false with the reason in error.
 bool export_csv(const std::vector<LogRecord>& records, const std::string& path, std::string& error);
 
 }  // namespace history

@@ -47,7 +47,6 @@ void Series::append(std::span<const LogRecord> records)
     if (records.empty()) {
         return;
     }
-    const std::size_t old_size = records_.size();
     std::vector<LogRecord> added(records.begin(), records.end());
     std::stable_sort(added.begin(), added.end(), earlier);
     // Only the records later than the first added one move, usually none.
@@ -59,8 +58,7 @@ void Series::append(std::span<const LogRecord> records)
     std::merge(tail.begin(), tail.end(), added.begin(), added.end(), std::back_inserter(records_), earlier);
     // The record before the first one that moved has a new next spacing, so
     // its gap may change too.
-    const std::size_t first_changed = std::min(from, old_size);
-    index_from(first_changed > 0 ? first_changed - 1 : 0);
+    index_from(from > 0 ? from - 1 : 0);
 }
 
 std::size_t Series::lower_bound(double t) const
@@ -134,6 +132,15 @@ Summary Series::fold_records(std::size_t begin, std::size_t end) const
     return summary;
 }
 
+Summary Series::fold_blocks(std::size_t level, std::size_t begin, std::size_t end) const
+{
+    Summary sum;
+    for (std::size_t k = begin; k < end; ++k) {
+        sum += levels_[level][k];
+    }
+    return sum;
+}
+
 void Series::index_from(std::size_t record)
 {
     std::size_t changed = record / fan_out;  // the first block to summarize again
@@ -145,15 +152,8 @@ void Series::index_from(std::size_t record)
         auto& summaries = levels_[level];
         summaries.resize(blocks);
         for (std::size_t j = std::min(changed, blocks); j < blocks; ++j) {
-            if (level == 0) {
-                summaries[j] = fold_records(j * fan_out, (j + 1) * fan_out);
-                continue;
-            }
-            Summary sum;
-            for (std::size_t k = j * fan_out; k < (j + 1) * fan_out; ++k) {
-                sum += levels_[level - 1][k];
-            }
-            summaries[j] = sum;
+            summaries[j] = level == 0 ? fold_records(j * fan_out, (j + 1) * fan_out)
+                                      : fold_blocks(level - 1, j * fan_out, (j + 1) * fan_out);
         }
     }
     while (!levels_.empty() && levels_.back().empty()) {
@@ -173,14 +173,7 @@ Summary Series::summarize(std::size_t begin, std::size_t end) const
         const std::size_t left_stop = std::min(end, (begin + next - 1) / next * next);
         const std::size_t right_start = std::max(left_stop, end / next * next);
         const auto fold = [&](std::size_t from, std::size_t to) {
-            if (unit == 1) {
-                return fold_records(from, to);
-            }
-            Summary sum;
-            for (std::size_t k = from / unit; k < to / unit; ++k) {
-                sum += levels_[level - 1][k];
-            }
-            return sum;
+            return unit == 1 ? fold_records(from, to) : fold_blocks(level - 1, from / unit, to / unit);
         };
         if (begin < left_stop) {
             left += fold(begin, left_stop);

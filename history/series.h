@@ -68,6 +68,8 @@ public:
 private:
     void index_from(std::size_t record);
     Summary fold_records(std::size_t begin, std::size_t end) const;
+    // The summaries [begin, end) of levels_[level].
+    Summary fold_blocks(std::size_t level, std::size_t begin, std::size_t end) const;
 
     std::vector<LogRecord> records_;
     // levels_[k][j] summarizes records [j * fan_out^(k+1), (j+1) * fan_out^(k+1)):

@@ -4,17 +4,16 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
+#include "settings/regular_file.h"
+
 namespace measurement {
 namespace {
 
-constexpr int first_year = 1970;
-constexpr int last_year = 2105;  // the last whole year in 32 bits of seconds
 constexpr std::int64_t seconds_per_day = 86400;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -63,7 +62,7 @@ bool parse_date(const char* p, unsigned char (&cached)[10], std::uint32_t& cache
         return false;
     }
     const int year = century * 100 + year_in_century;
-    if (year < first_year || year > last_year || day > days_in_month(year, month)) {
+    if (year < first_log_year || year > last_log_year || day > days_in_month(year, month)) {
         return false;
     }
     seconds = static_cast<std::uint32_t>(days_from_civil(year, month, day) * seconds_per_day);
@@ -412,20 +411,9 @@ LogFile::Change LogFile::read_new(std::vector<LogRecord>& out, bool at_end)
     // Only a regular file is opened: a device (a serial port above all) or a
     // fifo given by mistake must not be touched, nor block the reading.
     struct stat status {};
-    if (::stat(path_.c_str(), &status) != 0) {
-        return fail(errno);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return fail(S_ISDIR(status.st_mode) ? EISDIR : not_a_regular_file);
-    }
-    // Checked again once open, in case something else took the name between.
-    const int file = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file < 0 || ::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int failure = file < 0 ? errno : not_a_regular_file;
-        if (file >= 0) {
-            ::close(file);
-        }
-        return fail(failure);
+    const int file = files::open_regular_file(path_, status);
+    if (file < 0) {
+        return fail(-file);
     }
     error_ = 0;
     const auto size = static_cast<std::uint64_t>(status.st_size);
@@ -485,7 +473,7 @@ LogFile::Change LogFile::fail(int error)
 
 std::string LogFile::error_text() const
 {
-    return error_ == not_a_regular_file ? "not a regular file" : std::strerror(error_);
+    return files::error_text(error_);
 }
 
 bool read_log_file(const std::string& path, std::vector<LogRecord>& records, std::uint64_t& skipped,

@@ -3,7 +3,8 @@
 // separator, the degree sign in Windows-1252 or UTF-8, CR LF or LF, padded or
 // run-together fields, the no-reading text, one or two readings). Any other
 // line is skipped and counted. No input makes it fail: junk, overlong lines
-// and a cut last line are lines like any other. Standard C++ only.
+// and a cut last line are lines like any other. No Qt: standard C++ and POSIX
+// calls, and a second thread for large files.
 #pragma once
 
 #include <climits>
@@ -14,6 +15,11 @@
 #include <vector>
 
 namespace measurement {
+
+// The years of a record's date: 2105 is the last whole year in 32 bits of
+// seconds.
+inline constexpr int first_log_year = 1970;
+inline constexpr int last_log_year = 2105;
 
 // One record in 8 bytes. `time` is the wall-clock time the record carries, in
 // seconds since 1970-01-01 00:00:00 of that same clock: the log has no time
@@ -92,17 +98,15 @@ public:
     // before). A line still being written (no line feed yet) is held back
     // until it is complete, unless at_end: then it counts as the last line.
     // Large files are parsed on two threads. Only a regular file is opened.
-    // On `failed`, error() is the errno (not_a_regular_file for anything but
-    // a file) and out is as it was.
+    // On `failed`, error() is the errno (EISDIR for a directory,
+    // files::not_a_regular_file of settings/regular_file.h for anything else
+    // but a file) and out is as it was.
     Change read_new(std::vector<LogRecord>& out, bool at_end = false);
 
-    const std::string& path() const { return path_; }
     // Lines that were not records, since the last reload.
     std::uint64_t skipped() const { return parser_.skipped(); }
     int error() const { return error_; }
     std::string error_text() const;
-
-    static constexpr int not_a_regular_file = -1;
 
 private:
     Change fail(int error);

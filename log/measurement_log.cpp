@@ -41,6 +41,7 @@ bool append_to_log(const std::string& path, const std::string& bytes)
     // PIPE_BUF, so it goes whole or not at all.
     struct stat found {};
     if (::stat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode) && !S_ISFIFO(found.st_mode)) {
+        errno = 0;
         return false;
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
@@ -48,33 +49,42 @@ bool append_to_log(const std::string& path, const std::string& bytes)
         return false;
     }
     struct stat before {};
-    const bool sized = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
-    if (!sized && !S_ISFIFO(before.st_mode)) {
+    const int looked = ::fstat(fd, &before) == 0 ? 0 : errno;
+    const bool sized = looked == 0 && S_ISREG(before.st_mode);
+    if (!sized && (looked != 0 || !S_ISFIFO(before.st_mode))) {
         ::close(fd);  // replaced by something else since it was looked at
+        errno = looked;
         return false;
     }
+    const std::size_t done = write_all(fd, bytes);
+    if (done == bytes.size()) {
+        return ::close(fd) == 0;
+    }
+    const int error = errno;
+    if (done > 0 && sized) {
+        // A full disk took part of the record: cut it back so that the log
+        // holds only whole records.
+        (void)::ftruncate(fd, before.st_size);
+    }
+    ::close(fd);
+    errno = error;
+    return false;
+}
+
+std::size_t write_all(int fd, std::string_view bytes)
+{
     std::size_t done = 0;
-    bool ok = true;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            ok = false;
             break;
         }
         done += static_cast<std::size_t>(n);
     }
-    if (!ok && done > 0 && sized) {
-        // A full disk took part of the record: cut it back so that the log
-        // holds only whole records.
-        (void)::ftruncate(fd, before.st_size);
-    }
-    if (::close(fd) != 0) {
-        ok = false;
-    }
-    return ok;
+    return done;
 }
 
 }  // namespace measurement

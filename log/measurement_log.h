@@ -1,10 +1,13 @@
 // The measurement log: one text record per tick appended to "Quelvane.txt"
-// in the current directory, never read, truncated or rotated.
+// in the current directory, never truncated or rotated. The history reads it
+// back (log/log_reader.h).
 #pragma once
 
 #include <QDateTime>
 #include <QString>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace measurement {
 
@@ -21,7 +24,13 @@ std::string log_record(const QDateTime& when, const QString& outdoor, const QStr
 // whole or not at all: a failed write is cut back off the file. Never blocks:
 // a FIFO takes the record only while a reader holds it open, and a device or
 // directory is refused unopened. Returns false when the record could not be
-// appended.
+// appended, with errno the cause, or 0 when what is at the path is neither a
+// file nor a FIFO.
 bool append_to_log(const std::string& path, const std::string& bytes);
+
+// Writes bytes to fd, again after a signal interrupted a write. Returns how
+// many were written: all of them, or fewer when a write failed (with errno
+// set by it) or wrote nothing.
+std::size_t write_all(int fd, std::string_view bytes);
 
 }  // namespace measurement

@@ -15,13 +15,14 @@ std::string decimal_text(double celsius)
     return text == "-0.0" ? "0.0" : text;
 }
 
-QString reading_text(double celsius)
+QString local_decimal_text(double celsius)
 {
     // Only the decimal separator comes from the user's locale, so no grouping
     // and no locale-specific minus sign can slip into the log.
     QString text = QString::fromStdString(decimal_text(celsius));
-    text.replace(u'.', QLocale().decimalPoint());
-    return text + unit_suffix;
+    return text.replace(u'.', QLocale().decimalPoint());
 }
+
+QString reading_text(double celsius) { return local_decimal_text(celsius) + unit_suffix; }
 
 }  // namespace measurement

@@ -17,6 +17,10 @@ inline const QString no_reading_text = QStringLiteral("--.-\u00B0C");
 // "0.0" for -0.04.
 std::string decimal_text(double celsius);
 
+// decimal_text with the decimal separator of the user's locale: "21,5" in a
+// French locale.
+QString local_decimal_text(double celsius);
+
 // A good reading: at least one digit before the decimal separator of the
 // user's locale, exactly one after it (rounded), a leading minus sign for
 // negative values that do not round to zero, then the unit suffix.

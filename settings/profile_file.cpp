@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "settings/cp1252.h"
+#include "settings/regular_file.h"
 
 namespace profile {
 namespace {
@@ -340,17 +341,6 @@ int create_locked(const FileCalls& calls, const std::string& path_template, std:
     return -1;
 }
 
-// Why a file that is there could not be read: "not a regular file" when it is
-// neither a regular file nor a directory (a FIFO, a device), else the system's
-// words for its error.
-std::string unreadable_reason(const FileContents& file)
-{
-    if (file.type != 0 && !S_ISREG(file.type) && !S_ISDIR(file.type)) {
-        return "not a regular file";
-    }
-    return std::strerror(file.error);
-}
-
 // Whether the mode bits of a file let who write it: the owner's, group's or
 // others' write bit, as for the kernel's own check. Root, whom the kernel
 // lets write anything, is held to the bits too: a file with no write bit at
@@ -442,26 +432,10 @@ FileContents read_file(const std::string& path)
         file.bytes.clear();
         return file;
     };
-    // Looked at before it is opened: opening a device can have effects of
-    // its own (a serial port raises its modem lines), and a FIFO could block.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return fail(errno);
-    }
-    file.type = info.st_mode & S_IFMT;
-    if (!S_ISREG(info.st_mode)) {
-        return fail(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = files::open_regular_file(path, info);
     if (fd < 0) {
-        return fail(errno);
-    }
-    // Replaced by something else since it was looked at: the same rule.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int error = errno;
-        ::close(fd);
-        file.type = info.st_mode & S_IFMT;
-        return fail(S_ISREG(info.st_mode) ? error : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+        return fail(-fd);
     }
     file.mode = info.st_mode & 07777;
     file.owner = info.st_uid;
@@ -544,7 +518,7 @@ WriteResult write_strings(const std::string& path, std::span<const Entry> entrie
     result.file = *target;
     const FileContents old = read_file(*target);
     if (old.state == FileState::unreadable) {
-        return failed(unreadable_reason(old));  // overwriting what could not be read would lose it
+        return failed(files::error_text(old.error));  // overwriting what could not be read would lose it
     }
     std::string contents = old.bytes;
     for (const Entry& entry : entries) {

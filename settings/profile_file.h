@@ -63,8 +63,7 @@ enum class FileState {
 struct FileContents {
     FileState state = FileState::missing;
     std::string bytes;
-    int error = 0;  // errno when unreadable
-    mode_t type = 0;  // the S_IFMT bits of what is there, when it could be looked at
+    int error = 0;  // when unreadable: errno, or files::not_a_regular_file
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;

@@ -1,0 +1,28 @@
+// Opening a file that a user named and that may be anything. Only a regular
+// file is ever opened: opening a device can have effects of its own (a serial
+// port raises its modem lines), and a FIFO could block.
+#pragma once
+
+#include <string>
+#include <sys/stat.h>
+
+namespace files {
+
+// The error for something that is neither a regular file nor a directory (a
+// device, a FIFO, a socket): beyond every errno value, which Linux keeps
+// below 4096.
+inline constexpr int not_a_regular_file = 4096;
+
+// Opens the regular file at path, through any symbolic links, read-only,
+// close-on-exec and never as a controlling terminal, and fills status from
+// the open file. Returns the descriptor, or minus the error: the errno of the
+// failed call, EISDIR for a directory, not_a_regular_file for anything else
+// that is no regular file, also when the name was given to one between the
+// look and the open.
+int open_regular_file(const std::string& path, struct stat& status);
+
+// An error of open_regular_file in words: "not a regular file", or the
+// system's text for an errno value.
+std::string error_text(int error);
+
+}  // namespace files
