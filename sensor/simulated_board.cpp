@@ -222,7 +222,12 @@ void SimulatedBoard::latency() const
 void SimulatedBoard::power_up()
 {
     for (Sensor& sensor : sensors_) {
-        sensor = Sensor{.present = sensor.present, .msb = sensor.msb, .lsb = sensor.lsb};
+        // Which sensors are fitted and what they measure stay; the rest is new.
+        Sensor fresh;
+        fresh.present = sensor.present;
+        fresh.msb = sensor.msb;
+        fresh.lsb = sensor.lsb;
+        sensor = fresh;
     }
 }
 
