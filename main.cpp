@@ -16,6 +16,7 @@
 #include "window/demo_board.h"
 #else
 #include "bus/posix_serial_control.h"
+#include "settings/saved_choices.h"
 #endif
 
 namespace {
@@ -29,7 +30,7 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
     // COM1..COM4 are /dev/ttyS0..3 unless the settings file maps them, e.g.
     // [Ports] COM1=/dev/ttyUSB0. Looked up at every open, so an edit takes
     // effect at the next port selection.
-    return std::make_unique<serial::PosixSerialControl>(cli::device_for_port);
+    return std::make_unique<serial::PosixSerialControl>(ini::device_for_port);
 #endif
 }
 

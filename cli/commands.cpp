@@ -15,11 +15,9 @@
 #include "bus/posix_serial_control.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
+#include "process/stop_signals.h"
 #include "sensor/read_sensor.h"
-#include "settings/control_state.h"
-#include "settings/ini.h"
-#include "window/control_table.h"
-#include "window/stop_signals.h"
+#include "settings/saved_choices.h"
 
 namespace cli {
 namespace {
@@ -48,41 +46,6 @@ bool written(Io& io)
 }
 
 std::string sensor_name(int index) { return "sensor " + std::to_string(index + 1); }
-
-// The window's option buttons after it has loaded the settings: the
-// design-time state, then each value restored in window order, where
-// selecting one button clears the others of its group box. A file without the
-// signature leaves the design-time state, as the window does.
-std::map<std::string_view, bool> saved_option_buttons()
-{
-    using window::control_table;
-    std::map<std::string_view, bool> selected;
-    for (const auto& row : control_table) {
-        if (row.kind == window::Kind::option_button) {
-            selected[row.name] = (row.flags & window::selected) != 0;
-        }
-    }
-    if (!ini::has_signature()) {
-        return selected;
-    }
-    for (const auto& row : control_table) {
-        if (row.kind != window::Kind::option_button) {
-            continue;
-        }
-        const bool on = ini::restored_value(ini::control_key_prefix + std::string(row.name),
-                                            ini::PersistentControl::ValueKind::switch_state,
-                                            selected[row.name] ? 1 : 0) != 0;
-        if (on) {
-            for (const auto& other : control_table) {
-                if (other.kind == window::Kind::option_button && other.container == row.container) {
-                    selected[other.name] = false;
-                }
-            }
-        }
-        selected[row.name] = on;
-    }
-    return selected;
-}
 
 // Tells err when a sensor fails, fails for another reason, or reads again.
 class FailureReport {
@@ -125,23 +88,6 @@ std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
 {
     // The control itself refuses a device that is no port path, before any open.
     return std::make_unique<serial::PosixSerialControl>([device](int) { return device; });
-}
-
-SavedChoices saved_choices()
-{
-    const auto selected = saved_option_buttons();
-    const auto is_selected = [&selected](std::string_view name) { return selected.at(name); };
-    SavedChoices choices;
-    choices.port = window::selected_value(window::port_options, is_selected, 1);
-    choices.sensors = selected.at("option_double") ? 2 : 1;
-    choices.every_seconds = window::selected_value(window::interval_options, is_selected, 1);
-    return choices;
-}
-
-std::string device_for_port(int port)
-{
-    return ini::read_ini_section(ini::ports_section, "COM" + std::to_string(port),
-                                 serial::default_device_for_port(port));
 }
 
 namespace {
@@ -252,12 +198,12 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
         return 2;
     }
 
-    const SavedChoices saved = saved_choices();
+    const ini::SavedChoices saved = ini::saved_choices();
     std::string device;
     if (!options.port) {
-        device = device_for_port(saved.port);
+        device = ini::device_for_port(saved.port);
     } else if (options.port->starts_with("COM")) {
-        device = device_for_port(options.port->back() - '0');
+        device = ini::device_for_port(options.port->back() - '0');
     } else {
         device = *options.port;
     }
@@ -275,7 +221,7 @@ int run_command(const Options& options, const ControlFactory& make_control)
 {
     // Only --log waits to be stopped; the other commands end by themselves
     // and keep the default actions, so Ctrl+C still interrupts a --read.
-    std::optional<window::StopSignals> stop;
+    std::optional<process::StopSignals> stop;
     if (options.command == Command::log) {
         stop.emplace();
     }

@@ -23,20 +23,6 @@ using ControlFactory = std::function<std::unique_ptr<serial::SerialControl>(cons
 // reading through it fails and says why.
 std::unique_ptr<serial::SerialControl> port_control(const std::string& device);
 
-// What the window would use, as ./Quelvane.INI sets it up: the first selected
-// of COM1..COM4 (1 when none), the sensor count and the interval. A missing or
-// foreign file gives the window's defaults. The file is read, never written.
-struct SavedChoices {
-    int port = 1;
-    int sensors = 1;
-    int every_seconds = 1;
-};
-SavedChoices saved_choices();
-
-// COM1..COM4 as the window maps them: the [Ports] section of the settings
-// file, else /dev/ttyS0../dev/ttyS3.
-std::string device_for_port(int port);
-
 // Where the commands meet the world, so that tests can run them on a simulated
 // board with a fixed clock and no signals.
 struct Io {

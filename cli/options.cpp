@@ -5,7 +5,7 @@
 
 #include "bus/posix_serial_control.h"
 #include "history/history_command.h"
-#include "settings/cp1252.h"
+#include "text/cp1252.h"
 
 namespace cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "settings/regular_file.h"
+#include "files/regular_file.h"
 
 namespace measurement {
 namespace {

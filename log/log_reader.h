@@ -99,7 +99,7 @@ public:
     // until it is complete, unless at_end: then it counts as the last line.
     // Large files are parsed on two threads. Only a regular file is opened.
     // On `failed`, error() is the errno (EISDIR for a directory,
-    // files::not_a_regular_file of settings/regular_file.h for anything else
+    // files::not_a_regular_file of files/regular_file.h for anything else
     // but a file) and out is as it was.
     Change read_new(std::vector<LogRecord>& out, bool at_end = false);
 

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "settings/cp1252.h"
+#include "text/cp1252.h"
 
 namespace measurement {
 namespace {

@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "settings/cp1252.h"
-#include "settings/regular_file.h"
+#include "text/cp1252.h"
+#include "files/regular_file.h"
 
 namespace profile {
 namespace {

@@ -5,13 +5,13 @@
 #include <QWidget>
 #include <memory>
 
-#include "window/stop_signals.h"
+#include "process/stop_signals.h"
 
 namespace window {
 
 void close_on_termination_signals(QWidget& window)
 {
-    auto stop = std::make_shared<StopSignals>();
+    auto stop = std::make_shared<process::StopSignals>();
     if (stop->fd() < 0) {
         return;  // the program still runs; only the graceful close is lost
     }

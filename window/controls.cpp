@@ -11,6 +11,9 @@
 
 namespace window {
 
+using form::ControlRow;
+using form::Kind;
+
 OptionButton::OptionButton(QWidget* parent) : QRadioButton(parent)
 {
     if (group().size() > 1) {
@@ -217,7 +220,7 @@ public:
     WidgetControl(const ControlRow& row, QWidget* widget) : row_(row), widget_(widget) {}
 
     std::string name() const override { return std::string(row_.name); }
-    bool has_caption() const override { return window::has_caption(row_.kind) && widget_ != nullptr; }
+    bool has_caption() const override { return form::has_caption(row_.kind) && widget_ != nullptr; }
 
     std::string caption() const override
     {
@@ -249,7 +252,7 @@ public:
 
     ValueKind value_kind() const override
     {
-        return window::has_value(row_.kind) && widget_ != nullptr ? ValueKind::switch_state : ValueKind::none;
+        return form::has_value(row_.kind) && widget_ != nullptr ? ValueKind::switch_state : ValueKind::none;
     }
 
     double value() const override
@@ -308,7 +311,7 @@ QWidget* create_widget(const ControlRow& row, QWidget* container)
         // Captions can come from a hand-edited file: never read them as markup.
         label->setTextFormat(Qt::PlainText);
         label->setWordWrap(true);  // the layout's two-line labels
-        if ((row.flags & centred) != 0) {
+        if ((row.flags & form::centred) != 0) {
             label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         }
         widget = label;
@@ -317,14 +320,14 @@ QWidget* create_widget(const ControlRow& row, QWidget* container)
     case Kind::option_button: {
         auto* option = new OptionButton(container);
         option->setText(caption_of(row));
-        option->setChecked((row.flags & selected) != 0);
+        option->setChecked((row.flags & form::selected) != 0);
         widget = option;
         break;
     }
     case Kind::check_box: {
         auto* check = new CheckBox(container);
         check->setText(caption_of(row));
-        check->setCheckState((row.flags & selected) != 0 ? Qt::Checked : Qt::Unchecked);
+        check->setCheckState((row.flags & form::selected) != 0 ? Qt::Checked : Qt::Unchecked);
         widget = check;
         break;
     }
@@ -333,9 +336,9 @@ QWidget* create_widget(const ControlRow& row, QWidget* container)
         return nullptr;
     }
     widget->setObjectName(QString::fromUtf8(row.name.data(), static_cast<qsizetype>(row.name.size())));
-    widget->setGeometry(row.left / twips_per_pixel, row.top / twips_per_pixel, row.width / twips_per_pixel,
-                        row.height / twips_per_pixel);
-    if ((row.flags & big_bold) != 0) {
+    widget->setGeometry(row.left / form::twips_per_pixel, row.top / form::twips_per_pixel, row.width / form::twips_per_pixel,
+                        row.height / form::twips_per_pixel);
+    if ((row.flags & form::big_bold) != 0) {
         widget->setFont(reading_font(widget->font()));
     }
     return widget;

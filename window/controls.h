@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "settings/control_state.h"
-#include "window/control_table.h"
+#include "settings/control_table.h"
 
 class QKeyEvent;
 class QLabel;
@@ -72,9 +72,9 @@ QFont window_font();
 
 // Creates the toolkit widget for a table row (nullptr for the timer and the
 // serial control, which are not widgets).
-QWidget* create_widget(const ControlRow& row, QWidget* container);
+QWidget* create_widget(const form::ControlRow& row, QWidget* container);
 
 // The settings walk's view of a table row and its widget.
-std::unique_ptr<ini::PersistentControl> persistent_control(const ControlRow& row, QWidget* widget);
+std::unique_ptr<ini::PersistentControl> persistent_control(const form::ControlRow& row, QWidget* widget);
 
 }  // namespace window

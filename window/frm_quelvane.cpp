@@ -16,8 +16,8 @@
 
 #include "history/history_window.h"
 #include "sensor/read_sensor.h"
+#include "settings/control_table.h"
 #include "settings/ini.h"
-#include "window/control_table.h"
 #include "window/controls.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
@@ -42,9 +42,9 @@ frm_quelvane::MessageBoxFn& message_box_fn()
 }
 
 // The value of the checked option of a group of the form, or none.
-int checked_value(const frm_quelvane& form, const std::array<window::OptionValue, 4>& options, int none)
+int checked_value(const frm_quelvane& form, const std::array<form::OptionValue, 4>& options, int none)
 {
-    return window::selected_value(
+    return form::selected_value(
         options, [&form](std::string_view name) { return qobject_cast<QRadioButton*>(form.control(name))->isChecked(); },
         none);
 }
@@ -74,8 +74,8 @@ frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control
     setWindowTitle(QStringLiteral("Quelvane"));
     setWindowIcon(QIcon(QPixmap(quelvane_xpm)));
     setFont(window::window_font());
-    setFixedSize(window::client_width_twips / window::twips_per_pixel,
-                 window::client_height_twips / window::twips_per_pixel);
+    setFixedSize(form::client_width_twips / form::twips_per_pixel,
+                 form::client_height_twips / form::twips_per_pixel);
 
     create_controls();
 
@@ -116,10 +116,10 @@ frm_quelvane::~frm_quelvane()
 void frm_quelvane::create_controls()
 {
     std::map<std::string_view, QWidget*> containers;
-    for (const auto& row : window::control_table) {
+    for (const auto& row : form::control_table) {
         QWidget* container = row.container.empty() ? this : containers.at(row.container);
         QWidget* widget = window::create_widget(row, container);
-        if (row.kind == window::Kind::group_box) {
+        if (row.kind == form::Kind::group_box) {
             containers[row.name] = widget;
         }
         widgets_.push_back(widget);
@@ -147,10 +147,10 @@ void frm_quelvane::create_controls()
     // Tab order: the table's tab indices, ascending, over the controls that
     // take the focus.
     std::vector<std::pair<int, QWidget*>> tab;
-    for (std::size_t i = 0; i < window::control_table.size(); ++i) {
+    for (std::size_t i = 0; i < form::control_table.size(); ++i) {
         QWidget* widget = widgets_[i];
-        if (widget != nullptr && window::control_table[i].tab_index >= 0 && widget->focusPolicy() != Qt::NoFocus) {
-            tab.emplace_back(window::control_table[i].tab_index, widget);
+        if (widget != nullptr && form::control_table[i].tab_index >= 0 && widget->focusPolicy() != Qt::NoFocus) {
+            tab.emplace_back(form::control_table[i].tab_index, widget);
         }
     }
     std::sort(tab.begin(), tab.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -161,8 +161,8 @@ void frm_quelvane::create_controls()
 
 QWidget* frm_quelvane::control(std::string_view name) const
 {
-    for (std::size_t i = 0; i < window::control_table.size(); ++i) {
-        if (window::control_table[i].name == name) {
+    for (std::size_t i = 0; i < form::control_table.size(); ++i) {
+        if (form::control_table[i].name == name) {
             return widgets_[i];
         }
     }
@@ -231,7 +231,7 @@ void frm_quelvane::contextMenuEvent(QContextMenuEvent* event)
 
 void frm_quelvane::set_interval()
 {
-    const int seconds = checked_value(*this, window::interval_options, 0);
+    const int seconds = checked_value(*this, form::interval_options, 0);
     const int period_ms = seconds != 0 ? seconds * 1000 : design_time_period_ms;
     // QTimer restarts an active timer on a new interval, so the change takes
     // effect at once; a stopped timer stays stopped.
@@ -240,7 +240,7 @@ void frm_quelvane::set_interval()
 
 void frm_quelvane::select_port()
 {
-    const int port = checked_value(*this, window::port_options, 0);
+    const int port = checked_value(*this, form::port_options, 0);
     // The bus thread closes the open port once a reading under way has
     // finished, and sets the number; the next reading opens the new port. A
     // tick under way ends after that reading: it read a port given up.

@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "sensor/read_sensor.h"
 #include "sensor/simulated_board.h"
+#include "settings/saved_choices.h"
 #include "tests/bus/recording_control.h"
 #include "tests/support/temp_dir.h"
 
@@ -170,7 +171,7 @@ TEST_F(Cli, DefaultsAndPortMappingsComeFromTheSettingsFileWhichStaysUntouched)
         SCOPED_TRACE(c.ini);
         std::filesystem::remove("Quelvane.INI");
         if (!c.ini.empty()) write_bytes("Quelvane.INI", c.ini);
-        const cli::SavedChoices saved = cli::saved_choices();
+        const ini::SavedChoices saved = ini::saved_choices();
         EXPECT_EQ(saved.port, c.port);
         EXPECT_EQ(saved.sensors, c.sensors);
         EXPECT_EQ(saved.every_seconds, c.every);

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/cp1252.h"
+#include "text/cp1252.h"
 #include "settings/ini.h"
 
 #define REQUIRE(condition)                                                                   \

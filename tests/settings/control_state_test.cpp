@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/cp1252.h"
+#include "text/cp1252.h"
 #include "settings/ini.h"
 #include "settings/profile_file.h"
 #include "table_controls.h"

@@ -11,31 +11,31 @@
 #include <vector>
 
 #include "settings/control_state.h"
-#include "window/control_table.h"
+#include "settings/control_table.h"
 
 namespace testsupport {
 
 using ControlStates = std::map<std::string, std::string>;
 
 struct TableControl : ini::PersistentControl {
-    TableControl(const window::ControlRow& r, ControlStates& s) : row(r), state(s)
+    TableControl(const form::ControlRow& r, ControlStates& s) : row(r), state(s)
     {
-        state[name() + ".caption"] = row.caption, state[name() + ".value"] = row.flags & window::selected ? "1" : "0";
+        state[name() + ".caption"] = row.caption, state[name() + ".value"] = row.flags & form::selected ? "1" : "0";
     }
     std::string name() const override { return std::string(row.name); }
-    bool has_caption() const override { return window::has_caption(row.kind); }
+    bool has_caption() const override { return form::has_caption(row.kind); }
     std::string caption() const override { return state.at(name() + ".caption"); }
     void set_caption(const std::string& caption) override { state[name() + ".caption"] = caption; }
-    ValueKind value_kind() const override { return window::has_value(row.kind) ? ValueKind::switch_state : ValueKind::none; }
+    ValueKind value_kind() const override { return form::has_value(row.kind) ? ValueKind::switch_state : ValueKind::none; }
     double value() const override { return std::stod(state.at(name() + ".value")); }
     void set_value(double v) override
     {
-        const bool option = row.kind == window::Kind::option_button;
-        for (const auto& other : window::control_table)
+        const bool option = row.kind == form::Kind::option_button;
+        for (const auto& other : form::control_table)
             if (option && v != 0 && other.container == row.container) state[std::string(other.name) + ".value"] = "0";
         if (option || v == 0 || v == 1 || v == 2) state[name() + ".value"] = std::to_string(option ? v != 0 : int(v));
     }
-    const window::ControlRow& row;
+    const form::ControlRow& row;
     ControlStates& state;
 };
 
@@ -43,7 +43,7 @@ struct TableControl : ini::PersistentControl {
 struct TableControls {
     explicit TableControls(ControlStates& state)
     {
-        for (const auto& row : window::control_table) list.push_back(&controls.emplace_back(row, state));
+        for (const auto& row : form::control_table) list.push_back(&controls.emplace_back(row, state));
     }
     TableControls(const TableControls&) = delete;  // list points into controls
     std::deque<TableControl> controls;

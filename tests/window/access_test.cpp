@@ -11,7 +11,7 @@
 #include <QTest>
 
 #include "log/reading_text.h"
-#include "window/control_table.h"
+#include "settings/control_table.h"
 #include "window/controls.h"
 #include "window_fixture.h"
 
@@ -35,8 +35,8 @@ TEST_F(AccessTest, OptionsAreRadioButtonsNamedByTheirCaptionOrTheirLabel)
         << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.Label3.caption=Salon et jardin\r\n"
            "frm_quelvaner.option_com1.value=0\r\n";
     window->Form_Load();
-    for (const auto& row : window::control_table) {
-        if (row.kind != window::Kind::option_button) continue;
+    for (const auto& row : form::control_table) {
+        if (row.kind != form::Kind::option_button) continue;
         SCOPED_TRACE(std::string(row.name));
         auto* option = control<QRadioButton>(row.name);
         QAccessibleInterface* access = QAccessible::queryAccessibleInterface(option);
@@ -130,17 +130,17 @@ TEST_F(AccessTest, EveryCaptionFitsItsControl)
         const QString face = QFontInfo(laid_out.font()).family();
         SCOPED_TRACE(face.toStdString());
         ASSERT_TRUE(families != QStringList{"DejaVu Sans"} || face == families[0]);
-        for (const auto& row : window::control_table) {
+        for (const auto& row : form::control_table) {
             QWidget* widget = laid_out.control(row.name);
             if (widget == nullptr || row.caption.empty()) continue;
-            EXPECT_EQ(widget->font().bold(), (row.flags & window::big_bold) != 0) << row.name;  // the readings
+            EXPECT_EQ(widget->font().bold(), (row.flags & form::big_bold) != 0) << row.name;  // the readings
             QStringList texts{QString::fromUtf8(row.caption.data(), static_cast<qsizetype>(row.caption.size()))};
             QRect room;
             int flags = Qt::TextShowMnemonic;
             if (auto* label = qobject_cast<QLabel*>(widget)) {
                 room = label->contentsRect();
                 flags = Qt::TextWordWrap | label->alignment();
-                if ((row.flags & window::big_bold) != 0) {
+                if ((row.flags & form::big_bold) != 0) {
                     texts = {measurement::reading_text(-55), measurement::reading_text(125), measurement::no_reading_text};
                 }
             } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {

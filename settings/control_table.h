@@ -7,7 +7,7 @@
 #include <array>
 #include <string_view>
 
-namespace window {
+namespace form {
 
 enum class Kind { group_box, label, option_button, check_box, timer, serial_control };
 
@@ -93,4 +93,4 @@ constexpr bool has_caption(Kind kind)
 
 constexpr bool has_value(Kind kind) { return kind == Kind::option_button || kind == Kind::check_box; }
 
-}  // namespace window
+}  // namespace form

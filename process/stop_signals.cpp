@@ -1,4 +1,4 @@
-#include "window/stop_signals.h"
+#include "process/stop_signals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace window {
+namespace process {
 namespace {
 
 constexpr int stop_signal_numbers[3] = {SIGTERM, SIGINT, SIGHUP};
@@ -72,4 +72,4 @@ bool StopSignals::wait_until(std::chrono::steady_clock::time_point deadline)
     }
 }
 
-}  // namespace window
+}  // namespace process

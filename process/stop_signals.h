@@ -7,7 +7,7 @@
 #include <chrono>
 #include <csignal>
 
-namespace window {
+namespace process {
 
 // While one exists, SIGTERM, SIGINT and SIGHUP no longer end the process:
 // they make wait_until return false, at once if it is waiting, or at its next
@@ -31,4 +31,4 @@ private:
     struct sigaction previous_[3] {};
 };
 
-}  // namespace window
+}  // namespace process

@@ -1,4 +1,4 @@
-#include "settings/cp1252.h"
+#include "text/cp1252.h"
 
 #include <array>
 #include <cstdint>

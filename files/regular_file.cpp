@@ -1,4 +1,4 @@
-#include "settings/regular_file.h"
+#include "files/regular_file.h"
 
 #include <cerrno>
 #include <cstring>
