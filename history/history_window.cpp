@@ -67,6 +67,7 @@ HistoryWindow::~HistoryWindow()
 void HistoryWindow::start_loading()
 {
     loader_ = std::thread([this] {
+        loaded_ = Series();  // the series shown before the last reload: a year is ms of freeing
         std::vector<LogRecord> records;
         change_ = file_.read_new(records);
         if (change_ == measurement::LogFile::Change::reloaded) {
@@ -88,8 +89,7 @@ void HistoryWindow::finish_loading()
     case measurement::LogFile::Change::none:
         return;
     case measurement::LogFile::Change::reloaded:
-        series_ = std::move(loaded_);
-        loaded_ = Series();
+        std::swap(series_, loaded_);  // the old one is freed on the loader thread
         chart_->series_changed(true);
         break;
     case measurement::LogFile::Change::appended:

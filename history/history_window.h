@@ -46,7 +46,8 @@ private:
     measurement::LogFile file_;
     // A reading of the file: the thread owns file_ and what it read until
     // finish_loading() joins it. A whole file read again comes as a series
-    // built there; an end appended, as records.
+    // built there (loaded_, which then takes the series it replaces, for
+    // the next reading to free); an end appended, as records.
     std::thread loader_;
     measurement::LogFile::Change change_ = measurement::LogFile::Change::none;
     std::vector<LogRecord> appended_;
