@@ -3,6 +3,7 @@
 // instead (quelvane --help). quelvane-demo: the same on a simulated board.
 #include <QApplication>
 #include <QTimer>
+#include <csignal>
 #include <memory>
 
 #include "cli/commands.h"
@@ -16,7 +17,6 @@
 #include "window/demo_board.h"
 #else
 #include "bus/posix_serial_control.h"
-#include "settings/saved_choices.h"
 #endif
 
 namespace {
@@ -28,9 +28,9 @@ std::unique_ptr<serial::SerialControl> make_serial_control(QObject& owner)
 #else
     (void)owner;
     // COM1..COM4 are /dev/ttyS0..3 unless the settings file maps them, e.g.
-    // [Ports] COM1=/dev/ttyUSB0. Looked up at every open, so an edit takes
-    // effect at the next port selection.
-    return std::make_unique<serial::PosixSerialControl>(ini::device_for_port);
+    // [Ports] COM1=/dev/ttyUSB0: the window looks that up at every port
+    // selection, so an edit takes effect at the next one.
+    return std::make_unique<serial::PosixSerialControl>();
 #endif
 }
 
@@ -49,6 +49,10 @@ std::unique_ptr<serial::SerialControl> make_command_control(const std::string& d
 
 int main(int argc, char* argv[])
 {
+    // A reader of standard output or error that goes away (quelvane --log
+    // 2>&1 | head -1) must not end the program: the write fails instead, and
+    // each command decides what that means.
+    std::signal(SIGPIPE, SIG_IGN);
     // Decided before any application object exists: the commands need no
     // display and never start the window's toolkit.
     const cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));

@@ -73,6 +73,26 @@ void BM_Envelope(benchmark::State& state)
 }
 BENCHMARK(BM_Envelope)->Arg(365)->Arg(30)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// What the window's thread does when the history window's loader thread has
+// read a replaced year's log again: it swaps the series built there for the
+// one shown (a year too) and the chart takes the new span. Reading, indexing
+// and freeing the old year are the loader's, untimed here.
+void BM_ReloadedYearTaken(benchmark::State& state)
+{
+    history::Series shown = year();
+    history::Series loaded;
+    history::ChartView view(shown);
+    view.resize(1200, 600);
+    for (auto _ : state) {
+        state.PauseTiming();
+        loaded = year();
+        state.ResumeTiming();
+        std::swap(shown, loaded);
+        view.series_changed(true);
+    }
+}
+BENCHMARK(BM_ReloadedYearTaken)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv)

@@ -93,7 +93,21 @@ PosixSerialControl::PosixSerialControl(DeviceForPort device_for_port, SystemCall
 
 PosixSerialControl::~PosixSerialControl() { close_port(); }
 
-std::string PosixSerialControl::device_name() const { return PortOpen() ? device_ : device_for_port_(port_); }
+std::string PosixSerialControl::device_name() const { return PortOpen() ? device_ : device_for(port_); }
+
+std::string PosixSerialControl::device_for(int port) const
+{
+    const auto& set = devices_[static_cast<std::size_t>(port - 1)];
+    return set ? *set : device_for_port_(port);
+}
+
+void PosixSerialControl::set_device(int port, const std::string& device)
+{
+    if (port < 1 || port > 4) {
+        throw SerialError("COM" + std::to_string(port), "select port", EINVAL);
+    }
+    devices_[static_cast<std::size_t>(port - 1)] = device;
+}
 
 void PosixSerialControl::set_CommPort(int port)
 {
@@ -120,7 +134,7 @@ void PosixSerialControl::set_PortOpen(bool open)
 
 void PosixSerialControl::open_port()
 {
-    const std::string device = device_for_port_(port_);
+    const std::string device = device_for(port_);
     check_device_path(device);
     // Non-blocking so that a port waiting for carrier does not hang the
     // window; no controlling terminal so a port cannot hang us up.

@@ -66,6 +66,9 @@ public:
     bool CTSHolding() override;
     // The device open now, or the one the next open would use.
     std::string device_name() const override;
+    // Takes the place of device_for_port for that port; the device is
+    // checked (device_path_refusal) when it is opened.
+    void set_device(int port, const std::string& device) override;
 
 private:
     void open_port();
@@ -73,8 +76,10 @@ private:
     void release(int fd, bool clear_exclusive) noexcept;
     void set_line(int line_bit, bool asserted, std::optional<bool>& last);
     int open_fd(const char* operation) const;
+    std::string device_for(int port) const;
 
     DeviceForPort device_for_port_;
+    std::array<std::optional<std::string>, 4> devices_;  // set_device's, by port
     SystemCalls calls_;
     int port_ = 1;
     int fd_ = -1;

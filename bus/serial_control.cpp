@@ -22,4 +22,6 @@ SerialControl::~SerialControl() { iic::forget_bus(*this); }
 
 std::string SerialControl::device_name() const { return "COM" + std::to_string(CommPort()); }
 
+void SerialControl::set_device(int, const std::string&) {}
+
 }  // namespace serial

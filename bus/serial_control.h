@@ -56,6 +56,11 @@ public:
     // The device as a person would name it in a message ("/dev/ttyUSB0");
     // by default the port number ("COM1").
     virtual std::string device_name() const;
+
+    // Makes port number `port` (1..4) open `device` from now on: a mapping
+    // that the owner read from the settings, where a failure to read them
+    // can be shown. A control without devices (a simulated board) ignores it.
+    virtual void set_device(int port, const std::string& device);
 };
 
 }  // namespace serial

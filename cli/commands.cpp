@@ -9,7 +9,9 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <poll.h>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "bus/iic.h"
 #include "bus/posix_serial_control.h"
@@ -145,19 +147,21 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
         // The window's labels after a tick: a reading text, or the no-reading
         // text for a failed sensor and for sensor 2 in one-sensor mode.
         std::array<QString, max_sensors> shown{measurement::no_reading_text, measurement::no_reading_text};
-        bool failed = false;
+        bool port_fault = false;
         for (int i = 0; i < plan.sensors; ++i) {
             const sensor::Reading reading = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
             report.sensor(i, reading);
             if (reading.ok()) {
                 shown[static_cast<std::size_t>(i)] = measurement::reading_text(reading.celsius);
             }
-            failed = failed || !reading.ok();
+            port_fault = port_fault || reading.port_fault;
         }
-        if (failed) {
+        if (port_fault) {
             // The next interval starts from a fresh open: an adapter that was
-            // unplugged and came back is a new device behind the same name,
-            // and a board powered from the port is reset.
+            // unplugged and came back is a new device behind the same name.
+            // A sensor that does not answer is no reason: closing would power
+            // the board down, and the other sensor would lose its readings
+            // to the conversion wait of every opening.
             iic::close_bus();
         }
         const bool written =
@@ -222,8 +226,22 @@ int run_command(const Options& options, const ControlFactory& make_control)
     // Only --log waits to be stopped; the other commands end by themselves
     // and keep the default actions, so Ctrl+C still interrupts a --read.
     std::optional<process::StopSignals> stop;
+    std::optional<process::StopDeadline> deadline;
     if (options.command == Command::log) {
         stop.emplace();
+        // A reading that never ends (a line call on a wedged adapter) must
+        // not keep --log from ending: the port is then left to the kernel.
+        deadline.emplace(*stop, sensor::reading_wait_limit, [] {
+            static constexpr char said[] =
+                "quelvane: the reading in flight has not ended; stopping without it (the port is left to the system)\n";
+            // Only when it cannot block: a stalled reader of stderr may be
+            // what holds the reading up.
+            pollfd err{STDERR_FILENO, POLLOUT, 0};
+            if (::poll(&err, 1, 0) == 1 && (err.revents & POLLOUT) != 0) {
+                (void)!::write(STDERR_FILENO, said, sizeof said - 1);
+            }
+            ::_exit(0);
+        });
     }
     Io io{std::cout, std::cerr, [] { return QDateTime::currentDateTime(); },
           [&stop](std::chrono::steady_clock::time_point deadline) { return stop->wait_until(deadline); }};

@@ -53,13 +53,7 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     follow_timer_ = new QTimer(this);
     follow_timer_->setInterval(follow_period_ms);
     connect(follow_timer_, &QTimer::timeout, this, &HistoryWindow::follow_file);
-    loader_ = std::thread([this] {
-        std::vector<LogRecord> records;
-        if (file_.read_new(records) != measurement::LogFile::Change::failed) {
-            loaded_.assign(std::move(records));
-        }
-        QMetaObject::invokeMethod(this, &HistoryWindow::finish_loading, Qt::QueuedConnection);
-    });
+    start_loading();
     status_->setText(status_text());
 }
 
@@ -70,37 +64,53 @@ HistoryWindow::~HistoryWindow()
     }
 }
 
+void HistoryWindow::start_loading()
+{
+    loader_ = std::thread([this] {
+        loaded_ = Series();  // the series shown before the last reload: a year is ms of freeing
+        std::vector<LogRecord> records;
+        change_ = file_.read_new(records);
+        if (change_ == measurement::LogFile::Change::reloaded) {
+            loaded_.assign(std::move(records));  // the index of a year's records is built here too
+        } else {
+            appended_ = std::move(records);
+        }
+        QMetaObject::invokeMethod(this, &HistoryWindow::finish_loading, Qt::QueuedConnection);
+    });
+}
+
 void HistoryWindow::finish_loading()
 {
     if (!loader_.joinable()) {
         return;
     }
     loader_.join();
-    series_ = std::move(loaded_);
-    chart_->series_changed(true);
-    status_->setText(status_text());
-    follow_timer_->start();
-}
-
-void HistoryWindow::follow_file()
-{
-    finish_loading();
-    std::vector<LogRecord> records;
-    switch (file_.read_new(records)) {
+    switch (change_) {
     case measurement::LogFile::Change::none:
         return;
     case measurement::LogFile::Change::reloaded:
-        series_.assign(std::move(records));
+        std::swap(series_, loaded_);  // the old one is freed on the loader thread
         chart_->series_changed(true);
         break;
     case measurement::LogFile::Change::appended:
-        series_.append(records);
+        series_.append(appended_);
+        appended_.clear();
         chart_->series_changed(false);
         break;
     case measurement::LogFile::Change::failed:
         break;  // what was read stays on show
     }
     status_->setText(status_text());
+    if (!follow_timer_->isActive()) {
+        follow_timer_->start();
+    }
+}
+
+void HistoryWindow::follow_file()
+{
+    if (!loading()) {
+        start_loading();
+    }
 }
 
 QString HistoryWindow::status_text() const

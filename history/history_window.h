@@ -25,9 +25,12 @@ public:
     explicit HistoryWindow(const QString& path, QWidget* parent = nullptr);
     ~HistoryWindow() override;
 
-    // Reads what the file gained since the last time (run every second);
-    // first waits for the reading from the start to end, if it has not.
+    // Reads what the file gained since the last time (run every second), or
+    // the whole file again when it was replaced, on the loader thread; the
+    // chart takes it from the event loop. Does nothing while a reading runs.
     void follow_file();
+    // Whether a reading of the file runs.
+    bool loading() const { return loader_.joinable(); }
 
     const Series& series() const { return series_; }
     ChartView& chart() { return *chart_; }
@@ -37,12 +40,17 @@ public:
     static constexpr int follow_period_ms = 1000;
 
 private:
+    void start_loading();
     void finish_loading();
 
     measurement::LogFile file_;
-    // The reading from the start: the thread owns file_ and loaded_ until
-    // finish_loading() joins it.
+    // A reading of the file: the thread owns file_ and what it read until
+    // finish_loading() joins it. A whole file read again comes as a series
+    // built there (loaded_, which then takes the series it replaces, for
+    // the next reading to free); an end appended, as records.
     std::thread loader_;
+    measurement::LogFile::Change change_ = measurement::LogFile::Change::none;
+    std::vector<LogRecord> appended_;
     Series loaded_;
     QString name_;  // the file name, for the status line
     Series series_;

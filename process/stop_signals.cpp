@@ -72,4 +72,54 @@ bool StopSignals::wait_until(std::chrono::steady_clock::time_point deadline)
     }
 }
 
+StopDeadline::StopDeadline(const StopSignals& stop, Limit limit, std::function<void()> overrun)
+    : limit_(std::move(limit)), overrun_(std::move(overrun))
+{
+    if (stop.fd() < 0 || ::pipe2(done_, O_CLOEXEC) != 0) {
+        return;
+    }
+    watcher_ = std::thread([this, fd = stop.fd()] { watch(fd); });
+}
+
+StopDeadline::~StopDeadline()
+{
+    if (!watcher_.joinable()) {
+        return;
+    }
+    const char byte = 1;
+    (void)!::write(done_[1], &byte, 1);
+    watcher_.join();
+    ::close(done_[0]);
+    ::close(done_[1]);
+}
+
+void StopDeadline::watch(int stop_fd)
+{
+    using namespace std::chrono;
+    // Which of done_ and fd became readable first, or -1 at the deadline. A
+    // signal that lands on this thread cuts poll short: it waits on.
+    const auto wait = [this](int fd, steady_clock::time_point deadline) {
+        for (;;) {
+            const auto left = std::max(ceil<milliseconds>(deadline - steady_clock::now()), milliseconds(0));
+            pollfd fds[2] = {{done_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+            const int timeout = deadline == steady_clock::time_point::max() ? -1 : static_cast<int>(left.count());
+            const int ready = ::poll(fds, fd < 0 ? 1 : 2, timeout);
+            if (ready > 0) {
+                return fds[0].revents != 0 ? done_[0] : fd;
+            }
+            if (ready == 0 && steady_clock::now() >= deadline) {
+                return -1;
+            }
+        }
+    };
+    // The stop's byte stays in its pipe, so this sees it whoever else does.
+    if (wait(stop_fd, steady_clock::time_point::max()) == done_[0]) {
+        return;
+    }
+    if (wait(-1, steady_clock::now() + limit_()) == done_[0]) {
+        return;
+    }
+    overrun_();
+}
+
 }  // namespace process

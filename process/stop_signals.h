@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <thread>
 
 namespace process {
 
@@ -29,6 +31,29 @@ public:
 private:
     int pipe_[2] = {-1, -1};
     struct sigaction previous_[3] {};
+};
+
+// A bound on how long the program may take to stop: for a command whose work
+// can hang in a system call (a line call on a wedged USB adapter) and so never
+// get back to look at its stop. Once a stop signal has come, the program has
+// limit() to leave the scope of this object; past that, overrun() runs on a
+// thread of this object's own, and is expected to end the process.
+class StopDeadline {
+public:
+    using Limit = std::function<std::chrono::milliseconds()>;
+    // Does nothing when stop has no pipe (its signals then end the process).
+    StopDeadline(const StopSignals& stop, Limit limit, std::function<void()> overrun);
+    ~StopDeadline();
+    StopDeadline(const StopDeadline&) = delete;
+    StopDeadline& operator=(const StopDeadline&) = delete;
+
+private:
+    void watch(int stop_fd);
+
+    Limit limit_;
+    std::function<void()> overrun_;
+    int done_[2] = {-1, -1};  // written to when the program got out in time
+    std::thread watcher_;
 };
 
 }  // namespace process

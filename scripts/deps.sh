@@ -3,8 +3,8 @@
 # Usage: scripts/deps.sh run|test|docs
 set -euo pipefail
 
-build=(build-essential cmake pkg-config qt6-base-dev)
-test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time locales)
+build=(build-essential cmake pkg-config qt6-base-dev libxcb1-dev)
+test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time locales xvfb)
 docs=(xvfb xauth x11-utils imagemagick)
 
 case "${1:-}" in

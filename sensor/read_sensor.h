@@ -25,6 +25,11 @@ double to_degrees(int msb, int lsb);
 struct Reading {
     double celsius = READ_FAILED;
     std::string failure;  // empty when the reading succeeded
+    // The failure lies with the port or the adapter (the port could not be
+    // opened or used, or the data line reads low on the idle bus), so opening
+    // the port afresh may mend it. A sensor that does not answer, or has no
+    // conversion to give, is no such failure.
+    bool port_fault = false;
 
     bool ok() const { return celsius != READ_FAILED; }
 };
@@ -34,11 +39,15 @@ struct Reading {
 // used, the adapter does not hold the idle bus high, or the sensor does not
 // acknowledge its address. Never throws.
 //
-// A DS1621 powers up idle, its temperature register holding no measurement,
-// and a board fed from the port powers up at every open. So the first reading
-// of each sensor after the port was opened waits the conversion time between
-// starting the conversion and reading the register; later readings do not
-// pause (the sensor converts continuously).
+// A DS1621 powers up idle, its temperature register holding no measurement
+// (0xC4 0x00, -60.0 °C, below the -55 °C it can measure), and a board fed
+// from the port powers up at every open. So the first reading of each sensor
+// after the port was opened, or after that sensor failed (it may have just
+// been plugged in), waits a conversion time between starting the conversion
+// and reading the register; later readings do not pause (the sensor converts
+// continuously). A register that still holds the power-up value is read
+// again after a further conversion time, up to max_conversion_waits in all;
+// then the reading fails: "no conversion finished".
 Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& control) noexcept;
 
 // The same, as degrees or READ_FAILED.
@@ -46,11 +55,20 @@ double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept;
 
 // The longest a DS1621 takes for one conversion.
 inline constexpr std::chrono::milliseconds max_conversion_time{1000};
+// How many conversion times one reading waits at most for a measurement.
+inline constexpr int max_conversion_waits = 3;
 
 // How the first reading after an opening waits for the conversion: by
 // default sleeping max_conversion_time. Simulated boards may shorten it; a
 // null function restores the default.
 using ConversionWait = std::function<void()>;
 void set_conversion_wait(ConversionWait wait);
+
+// How long closing the port waits for a reading in flight before it goes on
+// without it: 2 s beyond the longest reading made so far in this process
+// (which holds the adapter's line latency and the conversion waits), and
+// never more than 5 s. A reading still running then (a line call that never
+// returns, on a wedged USB adapter) is left to end with the process.
+std::chrono::milliseconds reading_wait_limit();
 
 }  // namespace sensor

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace sensor {
 namespace {
@@ -87,15 +88,37 @@ bool SimulatedBoard::PortOpen() const
 void SimulatedBoard::set_DTREnable(bool asserted)
 {
     latency();
-    std::lock_guard lock(mutex_);
-    drive(asserted, rts_);
+    {
+        std::lock_guard lock(mutex_);
+        drive(asserted, rts_);
+    }
+    after_write();
 }
 
 void SimulatedBoard::set_RTSEnable(bool asserted)
 {
     latency();
-    std::lock_guard lock(mutex_);
-    drive(dtr_, asserted);
+    {
+        std::lock_guard lock(mutex_);
+        drive(dtr_, asserted);
+    }
+    after_write();
+}
+
+void SimulatedBoard::after_write()
+{
+    std::function<void(std::uint8_t)> hook;
+    std::optional<std::uint8_t> heard;
+    {
+        std::lock_guard lock(mutex_);
+        heard = std::exchange(address_heard_, std::nullopt);
+        if (heard) {
+            hook = address_hook_;
+        }
+    }
+    if (hook) {
+        hook(*heard);
+    }
 }
 
 bool SimulatedBoard::CTSHolding()
@@ -130,7 +153,11 @@ void SimulatedBoard::set_register(int index, std::uint8_t msb, std::uint8_t lsb)
 void SimulatedBoard::set_present(int index, bool present)
 {
     std::lock_guard lock(mutex_);
-    check_index(index).present = present;
+    Sensor& sensor = check_index(index);
+    if (present && !sensor.present) {
+        power_up(sensor);
+    }
+    sensor.present = present;
 }
 
 void SimulatedBoard::set_unplugged(bool unplugged)
@@ -159,6 +186,28 @@ void SimulatedBoard::set_line_latency(std::chrono::microseconds latency)
     std::lock_guard lock(mutex_);
     line_latency_ = latency;
 }
+
+void SimulatedBoard::stop_time()
+{
+    std::lock_guard lock(mutex_);
+    stopped_time_ = Clock::now();
+}
+
+void SimulatedBoard::advance(std::chrono::microseconds time)
+{
+    std::lock_guard lock(mutex_);
+    if (stopped_time_) {
+        *stopped_time_ += time;
+    }
+}
+
+void SimulatedBoard::set_address_hook(std::function<void(std::uint8_t address)> hook)
+{
+    std::lock_guard lock(mutex_);
+    address_hook_ = std::move(hook);
+}
+
+SimulatedBoard::Clock::time_point SimulatedBoard::now() const { return stopped_time_.value_or(Clock::now()); }
 
 SimulatedBoard::Counters SimulatedBoard::counters() const
 {
@@ -222,19 +271,24 @@ void SimulatedBoard::latency() const
 void SimulatedBoard::power_up()
 {
     for (Sensor& sensor : sensors_) {
-        // Which sensors are fitted and what they measure stay; the rest is new.
-        Sensor fresh;
-        fresh.present = sensor.present;
-        fresh.msb = sensor.msb;
-        fresh.lsb = sensor.lsb;
-        sensor = fresh;
+        power_up(sensor);
     }
 }
 
-// The register takes the measurement once a conversion has run its time.
-void SimulatedBoard::latch_finished_conversion(Sensor& sensor)
+void SimulatedBoard::power_up(Sensor& sensor)
 {
-    if (sensor.converting && Clock::now() >= sensor.converted_at) {
+    // Whether it is fitted and what it measures stay; the rest is new.
+    Sensor fresh;
+    fresh.present = sensor.present;
+    fresh.msb = sensor.msb;
+    fresh.lsb = sensor.lsb;
+    sensor = fresh;
+}
+
+// The register takes the measurement once a conversion has run its time.
+void SimulatedBoard::latch_finished_conversion(Sensor& sensor) const
+{
+    if (sensor.converting && now() >= sensor.converted_at) {
         sensor.reg_msb = sensor.msb;
         sensor.reg_lsb = sensor.lsb;
     }
@@ -381,6 +435,7 @@ void SimulatedBoard::byte_received(std::uint8_t byte)
             addresses_.erase(addresses_.begin(), addresses_.begin() + max_recorded_addresses / 2);
         }
         addresses_.push_back(byte);
+        address_heard_ = byte;
         address_read_ = (byte & 1) != 0;
         const int index = (byte >> 1) - first_address;
         if (index < 0 || index >= sensor_count || !sensors_[static_cast<std::size_t>(index)].present) {
@@ -403,7 +458,7 @@ void SimulatedBoard::byte_received(std::uint8_t byte)
         case 0xEE:
             if (!sensor.converting) {
                 sensor.converting = true;
-                sensor.converted_at = Clock::now() + conversion_time_;
+                sensor.converted_at = now() + conversion_time_;
             }
             sensor.pointer = Pointer::none;
             break;

@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -45,7 +46,8 @@ public:
     void set_temperature(int index, double celsius);
     // Raw temperature register, for values a DS1621 never sends.
     void set_register(int index, std::uint8_t msb, std::uint8_t lsb);
-    // An absent sensor never answers its address.
+    // An absent sensor never answers its address. One made present again
+    // has just been plugged in: it powers up.
     void set_present(int index, bool present);
     // An unplugged adapter: the board sees no line change and CTS is never
     // asserted.
@@ -59,6 +61,16 @@ public:
     // How long every line write and CTS read takes, as on a USB adapter where
     // each one is a round trip (default 0).
     void set_line_latency(std::chrono::microseconds latency);
+    // From here on the board's time (that of the conversions) stands still
+    // but for advance(): a test's waits then do not depend on the machine's
+    // speed.
+    void stop_time();
+    void advance(std::chrono::microseconds time);
+    // Called on the thread that drives the bus, outside the board's lock,
+    // after each address byte a device could answer (the eight bits of the
+    // first byte after a start). A test may block in it to hold the bus
+    // mid-reading.
+    void set_address_hook(std::function<void(std::uint8_t address)> hook);
 
     // --- What happened on the wire.
     struct Counters {
@@ -103,7 +115,9 @@ private:
     };
 
     std::string device() const;  // with the lock held
-    static void latch_finished_conversion(Sensor& sensor);
+    Clock::time_point now() const;  // with the lock held
+    void latch_finished_conversion(Sensor& sensor) const;
+    void after_write();  // the address hook, outside the lock
     bool sda() const;
     void drive(bool dtr, bool rts);
     void on_start();
@@ -114,6 +128,7 @@ private:
     std::uint8_t next_byte_to_send();
     void put_bit();
     void power_up();
+    static void power_up(Sensor& sensor);
     void latency() const;
     Sensor& check_index(int index);
     const Sensor& check_index(int index) const;
@@ -124,6 +139,9 @@ private:
     int open_error_ = 0;
     std::chrono::microseconds conversion_time_{0};
     std::chrono::microseconds line_latency_{0};
+    std::optional<Clock::time_point> stopped_time_;
+    std::function<void(std::uint8_t)> address_hook_;
+    std::optional<std::uint8_t> address_heard_;  // for the hook, since the last line write
     bool unplugged_ = false;
     bool dtr_ = false;
     bool rts_ = false;

@@ -1,9 +1,11 @@
 #include "window/bus_thread.h"
 
 #include <QMetaObject>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <pthread.h>
 
 #include "bus/iic.h"
@@ -34,6 +36,7 @@ public:
     void set_RTSEnable(bool asserted) override { checked().set_RTSEnable(asserted); }
     bool CTSHolding() override { return checked().CTSHolding(); }
     std::string device_name() const override { return checked().device_name(); }
+    void set_device(int port, const std::string& device) override { checked().set_device(port, device); }
 
 private:
     serial::SerialControl& checked() const
@@ -51,111 +54,159 @@ private:
 
 }  // namespace
 
-BusThread::BusThread(std::unique_ptr<serial::SerialControl> control, QObject* parent) : QObject(parent)
+struct BusThread::Shared {
+    std::mutex mutex;
+    std::condition_variable wake;   // a job was posted, or stopping
+    std::condition_variable ended;  // the thread has run its last line
+    // Guarded by mutex:
+    std::deque<std::function<void(Shared&)>> jobs;
+    bool stopping = false;
+    bool has_ended = false;
+    std::uint64_t begun = 0;     // jobs taken off the queue
+    std::uint64_t finished = 0;  // jobs that returned
+    BusThread* owner = nullptr;  // where results go; null once it is being destroyed
+
+    // The bus thread's own: touched by jobs only, and destroyed there.
+    std::unique_ptr<serial::SerialControl> control;
+    bool closed_for_good = false;
+
+    // Hands `deliver` to the owner's event loop, which then resumes the
+    // coroutine next in line; dropped once the owner is going.
+    void to_owner(std::function<void()> deliver)
+    {
+        const std::lock_guard lock(mutex);
+        if (owner != nullptr) {
+            QMetaObject::invokeMethod(
+                owner,
+                [owner = owner, deliver = std::move(deliver)] {
+                    deliver();
+                    owner->resume_next();
+                },
+                Qt::QueuedConnection);
+        }
+    }
+};
+
+BusThread::BusThread(std::unique_ptr<serial::SerialControl> control, QObject* parent)
+    : QObject(parent), shared_(std::make_shared<Shared>())
 {
-    thread_ = std::thread([this] { run(); });
+    shared_->owner = this;
+    thread_ = std::thread([bus = shared_] { run_jobs(bus); });
     // Before any job is posted, so the bus thread sees it through the queue.
-    control_ = std::make_unique<ThreadBoundControl>(std::move(control), thread_.get_id());
+    shared_->control = std::make_unique<ThreadBoundControl>(std::move(control), thread_.get_id());
 }
 
 BusThread::~BusThread()
 {
-    std::deque<std::function<void()>> dropped;
+    std::deque<std::function<void(Shared&)>> dropped;
+    bool stuck = false;
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        dropped.swap(jobs_);
+        const std::lock_guard lock(shared_->mutex);
+        shared_->owner = nullptr;
+        shared_->stopping = true;
+        dropped.swap(shared_->jobs);
+        stuck = stuck_after_ != 0 && shared_->finished < stuck_after_;
     }
-    wake_.notify_one();
-    thread_.join();
-    // Their readings will never come: results already sent go with this
+    shared_->wake.notify_one();
+    dropped.clear();
+    bool ended = false;
+    {
+        std::unique_lock lock(shared_->mutex);
+        const auto limit = stuck ? std::chrono::milliseconds(0) : sensor::reading_wait_limit();
+        ended = shared_->ended.wait_for(lock, limit, [this] { return shared_->has_ended; });
+    }
+    if (ended) {
+        thread_.join();
+    } else {
+        std::fputs("quelvane: a line call on the port has not returned; the port is left to the system\n", stderr);
+        thread_.detach();
+    }
+    // Their results will never come: those already sent go with this
     // object's posted events.
-    for (const Waiting& waiting : waiting_) {
-        waiting.coroutine.destroy();
+    for (const std::coroutine_handle<> coroutine : waiting_) {
+        coroutine.destroy();
     }
 }
 
-serial::SerialControl& BusThread::control() { return *control_; }
+serial::SerialControl& BusThread::control() { return *shared_->control; }
 
-void BusThread::post(std::function<void()> job)
+void BusThread::post(std::function<void(Shared& bus)> job)
 {
     {
-        std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(job));
+        const std::lock_guard lock(shared_->mutex);
+        shared_->jobs.push_back(std::move(job));
     }
-    wake_.notify_one();
+    shared_->wake.notify_one();
 }
 
-// Called from this object's thread only; the bus thread never waits for it,
-// so this cannot deadlock.
-void BusThread::post_and_wait(std::function<void()> job)
-{
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    post([&job, &done] {
-        job();
-        done.set_value();
-    });
-    finished.wait();
-}
-
-void BusThread::run()
+void BusThread::run_jobs(const std::shared_ptr<Shared>& bus)
 {
     ::pthread_setname_np(::pthread_self(), "quelvane-bus");
     for (;;) {
-        std::function<void()> job;
+        std::function<void(Shared&)> job;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-            if (stopping_) {
+            std::unique_lock lock(bus->mutex);
+            bus->wake.wait(lock, [&bus] { return bus->stopping || !bus->jobs.empty(); });
+            if (bus->stopping) {
                 break;
             }
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
+            job = std::move(bus->jobs.front());
+            bus->jobs.pop_front();
+            ++bus->begun;
         }
-        const std::lock_guard driver(bus_driver);
-        job();
+        {
+            const std::lock_guard driver(bus_driver);
+            job(*bus);
+        }
+        const std::lock_guard lock(bus->mutex);
+        ++bus->finished;
     }
-    const std::lock_guard driver(bus_driver);
-    control_.reset();  // detaches it from the driver
+    {
+        const std::lock_guard driver(bus_driver);
+        bus->control.reset();  // detaches it from the driver
+    }
+    {
+        const std::lock_guard lock(bus->mutex);
+        bus->has_ended = true;
+    }
+    bus->ended.notify_all();
 }
 
-BusThread::ReadingAwaiter BusThread::read(std::int16_t index) { return ReadingAwaiter(*this, index); }
-
-void BusThread::ask_reading(std::int16_t index, std::coroutine_handle<> coroutine, sensor::Reading* result)
+void BusThread::ask(std::coroutine_handle<> coroutine, Work work)
 {
-    waiting_.push_back({coroutine, result});
-    post([this, index] {
-        sensor::Reading reading = closed_for_good_
-                                      ? sensor::Reading{sensor::READ_FAILED, "the port was closed at exit"}
-                                      : sensor::read_sensor_with_reason(index, *control_);
-        QMetaObject::invokeMethod(
-            this, [this, reading = std::move(reading)]() mutable { deliver(std::move(reading)); },
-            Qt::QueuedConnection);
+    waiting_.push_back(coroutine);
+    post([work = std::move(work)](Shared& bus) {
+        bus.to_owner(work(bus.closed_for_good ? nullptr : bus.control.get()));
     });
 }
 
-void BusThread::deliver(sensor::Reading reading)
+void BusThread::resume_next()
 {
-    // Taken off first: the coroutine may wait for the next reading before
-    // resume returns.
-    const Waiting waiting = waiting_.front();
+    // Taken off first: the coroutine may ask again before resume returns.
+    const std::coroutine_handle<> coroutine = waiting_.front();
     waiting_.pop_front();
-    *waiting.result = std::move(reading);
-    waiting.coroutine.resume();
+    coroutine.resume();
 }
 
-void BusThread::select_port(int port)
+BusThread::Awaiter<sensor::Reading> BusThread::read(std::int16_t index)
 {
-    post([this, port] {
-        if (closed_for_good_) {
+    return run<sensor::Reading>(
+        [index](serial::SerialControl& control) { return sensor::read_sensor_with_reason(index, control); },
+        sensor::Reading{sensor::READ_FAILED, "the port was closed at exit"});
+}
+
+void BusThread::select_port(int port, std::string device)
+{
+    post([port, device = std::move(device)](Shared& bus) {
+        if (bus.closed_for_good) {
             return;
         }
         try {
-            if (control_->PortOpen()) {
-                control_->set_PortOpen(false);
+            if (bus.control->PortOpen()) {
+                bus.control->set_PortOpen(false);
             }
-            control_->set_CommPort(port);
+            bus.control->set_CommPort(port);
+            bus.control->set_device(port, device);
         } catch (const std::exception& error) {
             // The next reading tells the user; the journal learns why here.
             std::fprintf(stderr, "quelvane: choosing port %d: %s\n", port, error.what());
@@ -163,19 +214,27 @@ void BusThread::select_port(int port)
     });
 }
 
-void BusThread::close_bus()
+bool BusThread::close_bus()
 {
-    post_and_wait([this] {
-        if (closed_for_good_) {
-            return;
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> closed = done->get_future();
+    post([done](Shared& bus) {
+        if (!bus.closed_for_good) {
+            bus.closed_for_good = true;
+            try {
+                iic::close_bus();
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "quelvane: closing the port: %s\n", error.what());
+            }
         }
-        closed_for_good_ = true;
-        try {
-            iic::close_bus();
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "quelvane: closing the port: %s\n", error.what());
-        }
+        done->set_value();
     });
+    if (closed.wait_for(sensor::reading_wait_limit()) == std::future_status::ready) {
+        return true;
+    }
+    const std::lock_guard lock(shared_->mutex);
+    stuck_after_ = shared_->begun;
+    return false;
 }
 
 }  // namespace window

@@ -1,14 +1,24 @@
 #include "window/display.h"
 
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLibraryInfo>
+#include <QPluginLoader>
+#include <QStringList>
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <future>
 #include <iostream>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+#include <xcb/xcb.h>
 
 namespace window {
 namespace {
@@ -19,8 +29,8 @@ std::string variable(const Environment& env, const char* name)
     return value != nullptr ? value : "";
 }
 
-// Whether something listens on the Unix socket at path; a leading '\0' names
-// an abstract socket. A full queue still means a server.
+// Whether something listens on the Unix socket at path. A full queue still
+// means a server.
 bool answers(const std::string& path)
 {
     sockaddr_un address{};
@@ -39,24 +49,26 @@ bool answers(const std::string& path)
     return connected;
 }
 
-// An X display: [host]:number[.screen]. Only a local one is looked for, at
-// the X server's abstract socket and then at its socket file.
-bool x_display_answers(const std::string& display)
+// Whether an X server takes a connection at display, as the X library makes
+// it for the toolkit, within limit. The connection is made on a thread of
+// its own: one to a host that accepts and never answers is left to it.
+bool x_display_answers(const std::string& display, std::chrono::milliseconds limit)
 {
-    const std::size_t colon = display.rfind(':');
-    if (colon == std::string::npos) {
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> answered = answer->get_future();
+    std::thread connecting([display, answer] {
+        int screen = 0;
+        xcb_connection_t* connection = xcb_connect(display.c_str(), &screen);
+        const bool usable = xcb_connection_has_error(connection) == 0;
+        xcb_disconnect(connection);
+        answer->set_value(usable);
+    });
+    if (answered.wait_for(limit) != std::future_status::ready) {
+        connecting.detach();
         return false;
     }
-    const std::string host = display.substr(0, colon);
-    if (!host.empty() && host != "unix") {
-        return true;  // another host, or a socket path: taken on trust
-    }
-    const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    const std::string socket = "/tmp/.X11-unix/X" + number;
-    return answers(std::string(1, '\0') + socket) || answers(socket);
+    connecting.join();
+    return answered.get();
 }
 
 bool wayland_display_answers(const std::string& display, const std::string& runtime_dir)
@@ -67,33 +79,70 @@ bool wayland_display_answers(const std::string& display, const std::string& runt
     return !runtime_dir.empty() && answers(runtime_dir + "/" + display);
 }
 
+// The names of the platform plugins Qt would find, where it looks for them:
+// QT_QPA_PLATFORM_PLUGIN_PATH, then "platforms" under QT_PLUGIN_PATH and
+// Qt's own plugin folder. Only their metadata is read; nothing is loaded.
+QStringList platform_plugin_keys(const Environment& env)
+{
+    QStringList folders;
+    const QString own = QString::fromLocal8Bit(variable(env, "QT_QPA_PLATFORM_PLUGIN_PATH"));
+    if (!own.isEmpty()) {
+        folders << own << own + QStringLiteral("/platforms");
+    }
+    for (const QString& path : QString::fromLocal8Bit(variable(env, "QT_PLUGIN_PATH")).split(u':', Qt::SkipEmptyParts)) {
+        folders << path + QStringLiteral("/platforms");
+    }
+    folders << QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms");
+    QStringList keys;
+    for (const QString& folder : folders) {
+        const QDir dir(folder);
+        for (const QString& file : dir.entryList(QDir::Files)) {
+            QPluginLoader plugin(dir.filePath(file));
+            for (const auto& key : plugin.metaData().value(QStringLiteral("MetaData")).toObject().value(QStringLiteral("Keys")).toArray()) {
+                keys << key.toString();
+            }
+        }
+    }
+    return keys;
+}
+
 }  // namespace
 
-std::string missing_display(const Environment& env)
+std::string missing_display(const Environment& env, std::chrono::milliseconds limit)
 {
     const std::string platforms = variable(env, "QT_QPA_PLATFORM");
     const std::string display = variable(env, "DISPLAY");
     const std::string wayland = variable(env, "WAYLAND_DISPLAY");
-    // Unset, the toolkit takes X11, or Wayland in a Wayland session.
+    // Unset, the toolkit takes X11, or Wayland in a Wayland session. A list
+    // is tried in order: one usable platform is enough.
     bool x11 = platforms.empty();
     bool wayland_wanted = platforms.empty();
+    std::vector<std::string> reasons;
+    QStringList keys;
     for (std::size_t at = 0; at < platforms.size();) {
         const std::size_t end = std::min(platforms.find(';', at), platforms.size());
         const std::string name = platforms.substr(at, std::min(platforms.find(':', at), end) - at);
-        if (name == "xcb") {
+        at = end + 1;
+        if (name.empty()) {
+            continue;
+        }
+        if (keys.isEmpty()) {
+            keys = platform_plugin_keys(env);
+        }
+        if (!keys.contains(QString::fromStdString(name), Qt::CaseInsensitive)) {
+            reasons.push_back("Qt has no platform plugin named " + name);
+        } else if (name == "xcb") {
             x11 = true;
         } else if (name.starts_with("wayland")) {
             wayland_wanted = true;
-        } else if (!name.empty()) {
+        } else {
             return {};
         }
-        at = end + 1;
     }
-    if ((x11 && !display.empty() && x_display_answers(display)) ||
+    if ((x11 && !display.empty() && x_display_answers(display, limit)) ||
         (wayland_wanted && !wayland.empty() && wayland_display_answers(wayland, variable(env, "XDG_RUNTIME_DIR")))) {
         return {};
     }
-    std::vector<std::string> reasons;
     if (x11) {
         reasons.push_back(display.empty() ? "DISPLAY is not set" : "no X server answers at DISPLAY " + display);
     }

@@ -18,6 +18,7 @@
 #include "sensor/read_sensor.h"
 #include "settings/control_table.h"
 #include "settings/ini.h"
+#include "settings/saved_choices.h"
 #include "window/controls.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
@@ -203,7 +204,9 @@ void frm_quelvane::Form_Unload()
     }
     unloaded_ = true;
     Timer1_->stop();
-    // Waits for a reading under way; after this nothing touches the port.
+    // Waits for a reading under way, but not for ever: a line call that never
+    // returns (a wedged USB adapter) must not cost the user's settings. After
+    // this nothing touches the port.
     bus_->close_bus();
     ini::save_settings(settings_controls());
 }
@@ -241,11 +244,19 @@ void frm_quelvane::set_interval()
 void frm_quelvane::select_port()
 {
     const int port = checked_value(*this, form::port_options, 0);
+    // A tick under way ends after its reading: it read a port given up.
+    const unsigned choice = ++port_choice_;
+    // What the port stands for ([Ports] of the settings file, so a hand edit
+    // takes effect here) is looked up on this thread, where a settings file
+    // gone unreadable can be told in a box. The box lets anything happen: a
+    // later choice, or the closing, then stands.
+    std::string device = ini::device_for_port(port == 0 ? 1 : port);
+    if (unloaded_ || port_choice_ != choice) {
+        return;
+    }
     // The bus thread closes the open port once a reading under way has
-    // finished, and sets the number; the next reading opens the new port. A
-    // tick under way ends after that reading: it read a port given up.
-    ++port_choice_;
-    bus_->select_port(port == 0 ? 1 : port);
+    // finished, and sets the number; the next reading opens the new port.
+    bus_->select_port(port == 0 ? 1 : port, std::move(device));
     if (port == 0) {
         Timer1_->stop();
     } else if (!Timer1_->isActive()) {
@@ -308,12 +319,15 @@ window::Detached frm_quelvane::sampling_tick()
 {
     const QScopedValueRollback running(tick_running_, true);
     const unsigned port_choice = port_choice_;
+    // One count for the whole tick: changed while it reads, it counts from
+    // the next one.
+    const bool two_sensors = option_double->isChecked();
 
     const sensor::Reading indoor = co_await bus_->read(0);
     if (tick_interrupted(port_choice) || !show_reading(label_temperature_indoor, indoor, 1, port_choice)) {
         co_return;
     }
-    if (option_double->isChecked()) {
+    if (two_sensors) {
         const sensor::Reading outside = co_await bus_->read(1);
         if (tick_interrupted(port_choice) || !show_reading(label_temperature_outside, outside, 2, port_choice)) {
             co_return;
@@ -322,7 +336,7 @@ window::Detached frm_quelvane::sampling_tick()
         label_temperature_outside->setText(measurement::no_reading_text);
     }
 
-    if (option_double->isChecked()) {
+    if (two_sensors) {
         setWindowTitle(label_temperature_indoor->text() + QStringLiteral("    (  ") +
                        label_temperature_outside->text() + QStringLiteral(" )"));
     } else {

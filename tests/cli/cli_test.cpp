@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <clocale>
+#include <csignal>
+#include <unistd.h>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -32,7 +34,7 @@ protected:
     void SetUp() override
     {
         iic::set_settle_time(std::chrono::nanoseconds(0));
-        sensor::set_conversion_wait([] {});
+        sensor::set_conversion_wait([this] { ++conversion_waits; });
         ::setenv("LC_ALL", "fr_FR.UTF-8", 1);
         std::setlocale(LC_ALL, "");  // where the locale exists, printf would write a comma
         QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
@@ -84,6 +86,7 @@ protected:
     QDateTime start{QDate(2026, 12, 6), QTime(22, 10, 0), Qt::OffsetFromUTC, 3600};
     int looks = 0;
     int waits = 0;
+    int conversion_waits = 0;
     std::vector<std::chrono::steady_clock::time_point> deadlines;
     std::function<void(int)> on_wait;
     std::vector<std::string> devices;  // every control made, by device
@@ -116,7 +119,7 @@ TEST_F(Cli, OptionsAndUsageErrors)
         {{"--read", "--port", "/dev/tty\nS0"}, 2, "--port '/dev/tty?S0': the path holds a control character", ""},
         {{"--read", "--sensors", "3"}, 2, "--sensors takes 1 or 2, not '3'", ""},
         {{"--log", "--every", "0"}, 2, "--every takes a whole number of seconds from 1 to 86400, not '0'", ""},
-        {{"--log", "--every", "86401"}, 2, "not '86401'", ""},
+        {{"--log", "--every", "86401"}, 2, "--every takes a whole number of seconds from 1 to 86400, not '86401'", ""},
         {{"--log", "--every", "1.5"}, 2, "not '1.5'", ""},
         {{"--log", "--every="}, 2, "not ''", ""},
         {{"--log", "--file", ""}, 2, "--file needs a path", ""},
@@ -260,26 +263,29 @@ TEST_F(Cli, LogWritesTheWindowsRecordsAndGoesOnThroughFailures)
         std::string file;
         std::chrono::seconds every;
         long opens;
+        int conversion_waits;  // of the first readings after an opening, or after the sensor failed
         std::function<void(SimulatedBoard&, int readings)> between;  // before the first reading, and after each
         std::string log, err;
     } cases[] = {
-        {"sensor 2 vanishes and returns", {"--log", "--sensors", "2", "--every", "5"}, "Quelvane.txt", 5s, 3,
+        // The port stays open: sensor 1 is never waited for again.
+        {"sensor 2 vanishes and returns", {"--log", "--sensors", "2", "--every", "5"}, "Quelvane.txt", 5s, 1, 3,
          [](SimulatedBoard& board, int n) { board.set_present(1, n != 1 && n != 2); },
          record('0', out2, in) + record('1', none, in) + record('2', none, in) + record('3', out2, in),
          "quelvane: logging sensors 1 and 2 from /dev/ttyS0 every 5 s to Quelvane.txt\n"
          "sensor 2: no acknowledge at 0x49\nsensor 2: reading again\n"},
-        {"adapter unplugged and plugged in again", {"--log", "--sensors", "2"}, "Quelvane.txt", 1s, 3,
+        // Opened afresh after each failure.
+        {"adapter unplugged and plugged in again", {"--log", "--sensors", "2"}, "Quelvane.txt", 1s, 3, 4,
          [](SimulatedBoard& board, int n) { board.set_unplugged(n == 1 || n == 2); },
          record('0', out2, in) + record('1', none, none) + record('2', none, none) + record('3', out2, in),
          "quelvane: logging sensors 1 and 2 from /dev/ttyS0 every 1 s to Quelvane.txt\n"
          "sensor 1: COM1: " + low + "sensor 2: COM1: " + low + "sensor 1: reading again\nsensor 2: reading again\n"},
-        {"one sensor, absent at first", {"--log", "--file", "log.txt"}, "log.txt", 1s, 3,
+        {"one sensor, absent at first", {"--log", "--file", "log.txt"}, "log.txt", 1s, 1, 1,
          [](SimulatedBoard& board, int n) { board.set_present(0, n >= 2); },
          record('0', none, none) + record('1', none, none) + record('2', none, in) + record('3', none, in),
          "quelvane: logging sensor 1 from /dev/ttyS0 every 1 s to log.txt\n"
          "sensor 1: no acknowledge at 0x48\nsensor 1: reading again\n"},
         {"a log that cannot be written at first", {"--log", "--file", "later/Quelvane.txt"}, "later/Quelvane.txt",
-         1s, 1,
+         1s, 1, 1,
          [this](SimulatedBoard&, int n) { if (n == 2) std::filesystem::create_directory(dir.file("later")); },
          record('2', none, in) + record('3', none, in),
          "quelvane: logging sensor 1 from /dev/ttyS0 every 1 s to later/Quelvane.txt\n"
@@ -292,17 +298,39 @@ TEST_F(Cli, LogWritesTheWindowsRecordsAndGoesOnThroughFailures)
         new_board();
         std::filesystem::remove(dir.file(c.file));
         c.between(board(), 0);
-        out.str(""), err.str(""), looks = 0, waits = 0, deadlines.clear();
+        out.str(""), err.str(""), looks = 0, waits = 0, conversion_waits = 0, deadlines.clear();
         on_wait = [&](int n) { c.between(board(), n); };
         EXPECT_EQ(run(c.words, 4), 0);
         EXPECT_EQ(read_bytes(dir.file(c.file)), c.log);
         EXPECT_EQ(err.str(), c.err);
         EXPECT_EQ(out.str(), "");
         EXPECT_EQ(board().counters().opens, c.opens);
+        EXPECT_EQ(conversion_waits, c.conversion_waits);
         EXPECT_FALSE(board().PortOpen());
         ASSERT_EQ(deadlines.size(), 4u);
         for (std::size_t i = 1; i < deadlines.size(); ++i) EXPECT_EQ(deadlines[i] - deadlines[i - 1], c.every);
     }
+}
+
+// SIGTERM while a line call never returns (a wedged USB adapter): --log still
+// ends, with status 0 and a line that says why, once the reading in flight has
+// had its time.
+TEST_F(Cli, LogEndsOnSigtermWhenALineCallNeverReturns)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    board().set_address_hook([](std::uint8_t address) {
+        if (address == 0x92) {
+            std::raise(SIGTERM);
+            ::alarm(10);  // a --log that never ends fails here, by SIGALRM
+            for (;;) ::pause();
+        }
+    });
+    const auto log = [this] {
+        return cli::run_command(cli::parse_arguments({"--log", "--sensors", "2"}), [this](const std::string&) {
+            return std::make_unique<testsupport::RecordingControl>(board_.get());
+        });
+    };
+    EXPECT_EXIT(log(), ::testing::ExitedWithCode(0), "the reading in flight has not ended; stopping without it");
 }
 
 }  // namespace

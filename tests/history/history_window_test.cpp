@@ -31,6 +31,20 @@ void append(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
 }
 
+// What the loader thread read, as the window's event loop hands it over.
+void take_reading(history::HistoryWindow& window)
+{
+    while (window.loading()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+}
+
+void follow(history::HistoryWindow& window)
+{
+    window.follow_file();
+    take_reading(window);
+}
+
 class HistoryTest : public ::testing::Test {
 protected:
     void SetUp() override { QLocale::setDefault(QLocale(QLocale::French, QLocale::France)); }
@@ -45,32 +59,36 @@ TEST_F(HistoryTest, FollowsTheFileAsItGrowsAndWaitsForAPartialLineToEnd)
 {
     history::HistoryWindow window(QString::fromStdString(log));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Quelvane — historique"));
-    window.follow_file();  // the reading from the start has ended
+    take_reading(window);  // the reading from the start
     EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : fichier introuvable, en attente des premiers relevés"));
     EXPECT_TRUE(window.follow_timer().isActive());
     EXPECT_EQ(window.follow_timer().interval(), 1000);
 
     append(log, record(0, "8,0\xB0" "C", "21,5\xB0" "C") + record(1, "8,1\xB0" "C", "21,6\xB0" "C"));
-    window.follow_file();
+    follow(window);
     ASSERT_EQ(window.series().size(), 2u);
     const history::TimeSpan all = window.chart().span();
 
     // The monitor appends a record and is cut in the middle of the next one.
     const std::string third = record(2, "--.-\xB0" "C", "21,7\xB0" "C");
     append(log, third + record(3, "8,3\xB0" "C", "21,8\xB0" "C").substr(0, 30));
-    window.follow_file();
+    follow(window);
     EXPECT_EQ(window.series().size(), 3u);
     EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : 3 relevés"));
     EXPECT_GT(window.chart().span().t1, all.t1);  // a view of everything follows the end
     append(log, record(3, "8,3\xB0" "C", "21,8\xB0" "C").substr(30) + "junk\r\n");
-    window.follow_file();
+    follow(window);
     ASSERT_EQ(window.series().size(), 4u);
     EXPECT_EQ(window.series().records().back(), (measurement::LogRecord{window.series().records()[0].time + 3, 218, 83}));
     EXPECT_EQ(window.status_text(), QStringLiteral("Quelvane.txt : 4 relevés, 1 ligne ignorée"));
 
-    // A log replaced by a shorter one is read again from its start.
+    // A log replaced by a shorter one is read again from its start, on the
+    // loader thread: the window's thread only takes the series it built.
     testsupport::write_bytes(log, record(9, "1,0\xB0" "C", "2,0\xB0" "C"));
     window.follow_file();
+    EXPECT_TRUE(window.loading());
+    EXPECT_EQ(window.series().size(), 4u);
+    take_reading(window);
     ASSERT_EQ(window.series().size(), 1u);
     EXPECT_EQ(window.series().records()[0].sensor1, 20);
 }
@@ -83,7 +101,7 @@ TEST_F(HistoryTest, ChartZoomsPansAndTellsItsFiguresToAScreenReader)
     }
     testsupport::write_bytes(log, bytes);
     history::HistoryWindow window(QString::fromStdString(log));
-    window.follow_file();
+    follow(window);
     window.resize(800, 400);
     history::ChartView& chart = window.chart();
     const history::TimeSpan all = chart.span();

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "sensor/simulated_board.h"
@@ -61,24 +61,64 @@ TEST_F(ReadSensor, EachReadingBeginsWithAStopThenSamplesTheIdleLine)
 
 // A board fed from the port powers up at every opening with -60 °C in its
 // registers: the first reading of each sensor after an opening waits for a
-// conversion, the next ones do not.
-TEST_F(ReadSensor, FirstReadingOfEachSensorAfterAnOpeningWaitsForAConversion)
+// conversion, the next ones do not. A slower sensor is waited for up to three
+// conversion times in all; its power-up value is never a reading. The board's
+// time moves only by the waits, so nothing here depends on the machine's speed.
+TEST_F(ReadSensor, FirstReadingAfterAnOpeningWaitsForAConversionAndNeverGivesThePowerUpValue)
 {
-    SimulatedBoard board;
-    board.set_temperature(1, 8.0);
-    board.set_conversion_time(std::chrono::milliseconds(20));
-    int waits = 0;
-    sensor::set_conversion_wait([&waits] { ++waits, std::this_thread::sleep_for(std::chrono::milliseconds(25)); });
-    for (int opening = 0; opening < 2; ++opening) {
-        waits = 0;
-        for (const auto& [index, degrees, after] : {std::tuple(0, 25.0, 1), {0, 25.0, 1}, {1, 8.0, 2}, {1, 8.0, 2}}) {
-            EXPECT_EQ(read_sensor(index, board), degrees) << "opening " << opening << " sensor " << index + 1;
-            EXPECT_EQ(waits, after);
+    using namespace std::chrono_literals;
+    const std::string unconverted = "no conversion finished (the register still holds its power-up value after 3 s)";
+    // Waits of the first reading, and of the next (a failed sensor is waited
+    // for again, and its conversion has run on meanwhile).
+    const struct { std::chrono::milliseconds conversion; bool read; int waits, next_waits; } cases[] = {
+        {1000ms, true, 1, 0}, {1200ms, true, 2, 0}, {2000ms, true, 2, 0}, {3000ms, true, 3, 0}, {5000ms, false, 3, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.conversion.count());
+        SimulatedBoard board;
+        board.set_temperature(1, 8.0);
+        board.stop_time();
+        board.set_conversion_time(c.conversion);
+        int waits = 0;
+        sensor::set_conversion_wait([&] { ++waits, board.advance(sensor::max_conversion_time); });
+        for (int opening = 0; opening < 2; ++opening) {
+            for (const auto& [index, degrees] : {std::pair(0, 25.0), {1, 8.0}}) {
+                waits = 0;
+                const sensor::Reading first = sensor::read_sensor_with_reason(index, board);
+                EXPECT_EQ(first.celsius, c.read ? degrees : sensor::READ_FAILED) << "sensor " << index + 1;
+                EXPECT_EQ(first.failure, c.read ? "" : unconverted);
+                EXPECT_FALSE(first.port_fault);
+                EXPECT_EQ(waits, c.waits);
+                waits = 0;
+                EXPECT_EQ(read_sensor(index, board), degrees);
+                EXPECT_EQ(waits, c.next_waits);
+            }
+            board.set_PortOpen(false);
         }
-        board.set_PortOpen(false);
     }
-    sensor::set_conversion_wait([] {});
-    EXPECT_EQ(read_sensor(0, board), -60.0);  // what a reading without the wait shows
+
+    // Plugged out and in again: nothing waited for while it does not answer,
+    // then a conversion, whether a failed reading came between or not; only
+    // without one is the power-up value read first.
+    SimulatedBoard board;
+    board.stop_time();
+    board.set_conversion_time(sensor::max_conversion_time);
+    int waits = 0;
+    sensor::set_conversion_wait([&] { ++waits, board.advance(sensor::max_conversion_time); });
+    ASSERT_EQ(read_sensor(0, board), 25.0);
+    for (const bool read_while_out : {true, false}) {
+        board.set_present(0, false);
+        waits = 0;
+        if (read_while_out) {
+            EXPECT_EQ(sensor::read_sensor_with_reason(0, board).failure, "no acknowledge at 0x48");
+        }
+        board.set_present(0, true);
+        board.clear_record();
+        EXPECT_EQ(read_sensor(0, board), 25.0);
+        EXPECT_EQ(waits, 1);
+        const auto addresses = board.addresses();
+        EXPECT_EQ(std::count(addresses.begin(), addresses.end(), 0x91), read_while_out ? 1 : 2);
+    }
 }
 
 }  // namespace

@@ -64,8 +64,9 @@ protected:
 
     // Starts program in dir / cwd, in a French locale, with HOME at dir/home,
     // its standard error to dir/stderr and, for a command (arguments given),
-    // its standard output to dir/stdout. With display, the toolkit gets the
-    // offscreen platform; without, there is no display at all.
+    // its standard output to dir/stdout (both to a pipe nobody reads when
+    // outputs_gone). With display, the toolkit gets the offscreen platform;
+    // without, there is no display at all but what extra_environment sets.
     void start(const char* program = QUELVANE_PROGRAM, const std::filesystem::path& cwd = {}, bool display = true,
                std::vector<std::string> arguments = {})
     {
@@ -75,6 +76,7 @@ protected:
         arguments.insert(arguments.begin(), program);
         std::vector<std::string> environment{"LC_ALL=fr_FR.UTF-8", "HOME=" + (dir / "home").string()};
         if (display) environment.push_back("QT_QPA_PLATFORM=offscreen");
+        environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
         const std::string_view replaced[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_STATE_HOME", "HOME",
                                              "LC_ALL"};
         for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -101,8 +103,10 @@ protected:
                                           std::strstr(*entry, "libumockdev-preload") != nullptr);
             }
             if (!preloaded || ::chdir(folder.c_str()) != 0) ::_exit(127);  // never let the program near a real port
-            const int error_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int out_file = command ? ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : 1;
+            ::signal(SIGPIPE, SIG_DFL);  // as from a shell: the testbed ignores it, and exec would pass that on
+            int error_file = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int out_file = command ? ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : 1;
+            if (int gone[2]; outputs_gone && ::pipe(gone) == 0 && ::close(gone[0]) == 0) error_file = out_file = gone[1];
             if (error_file < 0 || out_file < 0 || ::dup2(error_file, 2) < 0 || ::dup2(out_file, 1) < 0) ::_exit(125);
             ::execve(program, argv.data(), envp.data());
             ::_exit(126);
@@ -155,6 +159,8 @@ protected:
         return false;
     }
 
+    std::vector<std::string> extra_environment;  // NAME=value, for the next start
+    bool outputs_gone = false;
     sensor::SimulatedBoard board;
     std::optional<UmockdevSerialPort> port;
     std::filesystem::path dir =

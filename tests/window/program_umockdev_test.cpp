@@ -4,8 +4,12 @@
 // on its simulated board, here under the same guard.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include "tests/support/program_fixture.h"
 
@@ -58,24 +62,68 @@ TEST_F(ProgramTest, SigtermWhileAFailureBoxWaitsEndsTheTick)
     EXPECT_EQ(lines_of(dir / "Quelvane.INI"), 34);
 }
 
-// Without a display the program says so in one line and ends with status 1,
-// before the toolkit can abort and before any port or file is touched.
-TEST_F(ProgramTest, WithoutADisplayEndsWithOneLineAndStatusOneTouchingNothing)
+// Every display that cannot be used: the program says so in one line and
+// ends with status 1 within 3 s (the probe waits 2 s at most for a display
+// that takes the connection and never answers), before the toolkit can abort
+// and before any port or file is touched.
+TEST_F(ProgramTest, EveryDisplayThatCannotBeUsedGivesOneLineAndStatusOne)
 {
-    for (const char* program : {QUELVANE_PROGRAM, QUELVANE_DEMO_PROGRAM}) {
-        std::filesystem::remove(dir / "stderr");
-        start(program, {}, false);
-        EXPECT_EQ(exit_status(), 1) << program;
-        const std::string said = read_bytes(dir / "stderr");
-        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-        EXPECT_NE(said.find(": the window needs a display, and there is none here (DISPLAY is not set, "
-                            "WAYLAND_DISPLAY is not set); without one, readings can be taken with quelvane --read or "
-                            "quelvane --log\n"),
-                  std::string::npos)
-            << said;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "only its stderr";
+    // Loopback TCP ports of X displays: one that refuses (bound, not
+    // listening), one that takes connections and never answers.
+    const auto bound = [](bool listening, int& number) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        for (number = 100 + ::getpid() % 400; number < 1000; ++number) {
+            sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(6000 + number)), {htonl(INADDR_LOOPBACK)}, {}};
+            if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
+        }
+        if (listening) ::listen(fd, 1);
+        return fd;
+    };
+    int refusing = 0, silent = 0;
+    const int refusing_fd = bound(false, refusing), silent_fd = bound(true, silent);
+    const std::string no_compositor = dir / "wayland-refuses";
+    sockaddr_un address{AF_UNIX, {}};
+    no_compositor.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int unix_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::bind(unix_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(unix_fd);  // the socket file stays; nobody listens on it
+    const std::string x = std::to_string(refusing), no_wayland = ", WAYLAND_DISPLAY is not set";
+
+    const struct {
+        std::vector<std::string> environment;
+        std::string reason;
+    } cases[] = {
+        {{}, "DISPLAY is not set" + no_wayland},
+        {{"DISPLAY=", "WAYLAND_DISPLAY="}, "DISPLAY is not set" + no_wayland},
+        {{"WAYLAND_DISPLAY=" + no_compositor}, "DISPLAY is not set, no compositor answers at WAYLAND_DISPLAY " + no_compositor},
+        {{"DISPLAY=localhost:" + x}, "no X server answers at DISPLAY localhost:" + x + no_wayland},
+        {{"DISPLAY=unix/path:" + x + ".0"}, "no X server answers at DISPLAY unix/path:" + x + ".0" + no_wayland},
+        {{"DISPLAY=127.0.0.1:" + std::to_string(silent)},
+         "no X server answers at DISPLAY 127.0.0.1:" + std::to_string(silent) + no_wayland},
+        {{"QT_QPA_PLATFORM=bogus", "DISPLAY=:" + x}, "Qt has no platform plugin named bogus"},
+    };
+    std::vector<const char*> programs{QUELVANE_PROGRAM, QUELVANE_DEMO_PROGRAM};
+    for (const auto& [environment, reason] : cases) {
+        for (const char* program : programs) {
+            SCOPED_TRACE(::testing::PrintToString(environment) + program);
+            std::filesystem::remove(dir / "stderr");
+            extra_environment = environment;
+            const auto started = std::chrono::steady_clock::now();
+            start(program, {}, false);
+            EXPECT_EQ(exit_status(), 1);
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+            const std::string said = read_bytes(dir / "stderr");
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+            EXPECT_NE(said.find(": the window needs a display, and there is none here (" + reason +
+                                "); without one, readings can be taken with quelvane --read or quelvane --log\n"),
+                      std::string::npos)
+                << said;
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "its stderr, and the socket";
+        }
+        programs.resize(1);  // the demo checks as the monitor does
     }
     EXPECT_EQ(port->counts().total(), 0);
+    ::close(refusing_fd), ::close(silent_fd);
 }
 
 // The demo keeps its settings and log in its own folder, made on its first

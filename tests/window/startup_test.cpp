@@ -1,9 +1,14 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QRadioButton>
+#include <csignal>
+#include <cstring>
 #include <map>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "settings/control_state.h"
 #include "tests/settings/table_controls.h"
@@ -76,39 +81,77 @@ TEST_F(WindowTest, AValidFileRestoresOptionsAndCaptionsButNeverTheTitle)
 
 // --- Before the window ------------------------------------------------------------
 
+// A real X server (Xvfb) on a display number of its choosing, for as long
+// as it lives.
+class XServer {
+public:
+    XServer()
+    {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        const std::string fd = std::to_string(ready[1]);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0", "64x64x24",
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(ready[1]);
+        // The number, then a line feed, once it listens; closing before the
+        // line feed would end it.
+        std::string number;
+        pollfd wait{ready[0], POLLIN, 0};
+        char byte = 0;
+        while (pid_ > 0 && ::poll(&wait, 1, 20000) == 1 && ::read(ready[0], &byte, 1) == 1 && byte != '\n') {
+            number += byte;
+        }
+        if (byte == '\n') display_ = ":" + number;
+        ::close(ready[0]);
+    }
+    ~XServer()
+    {
+        if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
+    }
+    const std::string& display() const { return display_; }  // empty if it could not start
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
 // Whether a display is there, looked at as the toolkit would: the platform
-// chosen, then the X server's or the compositor's socket. An X server is
-// played by an abstract socket, a compositor by a socket file. (With neither
-// variable set, the program tests see the whole message.)
+// chosen, and whether Qt has a plugin for it, then a connection to the X
+// server or the compositor's socket. An X server is a real one, a compositor
+// a socket file. (Displays that cannot be used are the program tests'.)
 TEST(DisplayCheck, FindsTheDisplayTheToolkitWouldUseOrSaysWhyThereIsNone)
 {
-    const std::string number = std::to_string(4000 + ::getpid() % 1000);
+    const XServer x;
+    ASSERT_FALSE(x.display().empty()) << "Xvfb did not start";
     const testsupport::TempDir runtime;
-    std::vector<int> sockets;
-    for (const std::string& path : {std::string(1, '\0') + "/tmp/.X11-unix/X" + number, runtime.file("wl-test")}) {
-        sockaddr_un address{AF_UNIX, {}};
-        path.copy(address.sun_path, path.size());
-        sockets.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-        ASSERT_EQ(::bind(sockets.back(), reinterpret_cast<const sockaddr*>(&address), length) + ::listen(sockets.back(), 1), 0);
-    }
+    sockaddr_un address{AF_UNIX, {}};
+    runtime.file("wl-test").copy(address.sun_path, sizeof address.sun_path - 1);
+    const int compositor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::bind(compositor, reinterpret_cast<const sockaddr*>(&address), sizeof address) + ::listen(compositor, 1), 0);
     const Env wayland = {{"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime.path()}};
+    const auto with = [](Env env, const std::string& name, const std::string& value) { return env[name] = value, env; };
     const std::pair<Env, std::string> cases[] = {
-        {{{"DISPLAY", ":" + number + ".0"}}, ""},
-        {{{"DISPLAY", ":" + number + "1"}}, "no X server answers at DISPLAY :" + number + "1, WAYLAND_DISPLAY is not set"},
-        {{{"DISPLAY", "elsewhere:0"}}, ""},  // taken on trust
+        {{{"DISPLAY", x.display()}}, ""},
+        {{{"DISPLAY", x.display() + ".0"}, {"QT_QPA_PLATFORM", "xcb"}}, ""},
         {wayland, ""},
-        {{{"WAYLAND_DISPLAY", "wl-none"}, {"XDG_RUNTIME_DIR", runtime.path()}},
-         "DISPLAY is not set, no compositor answers at WAYLAND_DISPLAY wl-none"},
         {{{"QT_QPA_PLATFORM", "offscreen"}}, ""},
-        {{{"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", "wl-test"}, {"XDG_RUNTIME_DIR", runtime.path()}},
-         "DISPLAY is not set"},
+        {{{"QT_QPA_PLATFORM", "minimal"}}, ""},
+        {{{"QT_QPA_PLATFORM", "bogus;offscreen"}}, ""},
+        {{{"QT_QPA_PLATFORM", "bogus;xcb"}, {"DISPLAY", x.display()}}, ""},
+        {with(wayland, "QT_QPA_PLATFORM", "xcb"), "DISPLAY is not set"},
+        {{{"QT_QPA_PLATFORM", "bogus:arg;other"}},
+         "Qt has no platform plugin named bogus, Qt has no platform plugin named other"},
     };
     for (const auto& [env, problem] : cases) {
         EXPECT_EQ(window::missing_display([&env](const char* name) { return lookup(env, name); }), problem)
-            << env.begin()->second;
+            << ::testing::PrintToString(env);
     }
-    for (const int fd : sockets) ::close(fd);
+    ::close(compositor);
 }
 
 TEST(DemoFolder, IsUnderXdgStateHomeWhenAbsoluteElseUnderHome)
