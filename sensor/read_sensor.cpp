@@ -39,13 +39,7 @@ std::string hex_address(int seven_bit)
 
 std::string serial_failure(const serial::SerialError& error)
 {
-    std::string text = error.what();
-    if (error.error_number() == EACCES || error.error_number() == EPERM) {
-        text += " (the user needs read and write access to the device, usually by being in the dialout group)";
-    } else if (error.error_number() == EBUSY) {
-        text += " (another program holds the port)";
-    }
-    return text;
+    return error.what() + access_hint(error.error_number());
 }
 
 }  // namespace
@@ -130,12 +124,30 @@ Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& contr
         return {degrees, {}};
     } catch (const serial::SerialError& error) {
         // Abandoned where it failed: no stop is sent, the port stays as it is.
-        return {READ_FAILED, serial_failure(error)};
+        Reading failed{READ_FAILED, serial_failure(error)};
+        try {
+            if (!control.PortOpen()) {
+                failed.unopened_device = error.device();
+            }
+        } catch (...) {
+        }
+        return failed;
     } catch (const std::exception& error) {
         return {READ_FAILED, error.what()};
     } catch (...) {
         return {READ_FAILED, "unknown error"};
     }
+}
+
+std::string access_hint(int error_number)
+{
+    if (error_number == EACCES || error_number == EPERM) {
+        return " (the user needs read and write access to the device, usually by being in the dialout group)";
+    }
+    if (error_number == EBUSY) {
+        return " (another program holds the port)";
+    }
+    return {};
 }
 
 double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept

@@ -163,6 +163,23 @@ void BusThread::select_port(int port)
     });
 }
 
+void BusThread::run_with_port_closed(std::function<std::function<void()>()> job)
+{
+    post([this, job = std::move(job)] {
+        if (closed_for_good_) {
+            return;
+        }
+        try {
+            if (control_->PortOpen()) {
+                control_->set_PortOpen(false);
+            }
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "quelvane: closing the port: %s\n", error.what());
+        }
+        QMetaObject::invokeMethod(this, job(), Qt::QueuedConnection);
+    });
+}
+
 void BusThread::close_bus()
 {
     post_and_wait([this] {

@@ -62,6 +62,13 @@ public:
     // next reading opens. Does not wait.
     void select_port(int port);
 
+    // After what was asked before, closes the port if it is open (the next
+    // reading opens it again) and runs job, which has the bus to itself:
+    // it may open and probe other devices. What job returns then runs on
+    // this object's thread, from its event loop; neither runs once the port
+    // is closed for good. Does not wait.
+    void run_with_port_closed(std::function<std::function<void()>()> job);
+
     // Waits until what was asked before has finished, then closes the port.
     // From then on nothing touches the port: readings fail at once and port
     // changes are ignored.
