@@ -24,6 +24,15 @@ std::string without_device(const serial::SerialError& error)
     return text.starts_with(prefix) ? text.substr(prefix.size()) : text;
 }
 
+bool is_open(const serial::SerialControl& control) noexcept
+{
+    try {
+        return control.PortOpen();
+    } catch (...) {
+        return false;
+    }
+}
+
 std::string open_failure(int error_number)
 {
     std::string text = std::strerror(error_number) + access_hint(error_number);
@@ -40,16 +49,6 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
     BoardProbe probe;
     try {
         iic::open_bus(control);
-    } catch (const serial::SerialError& error) {
-        probe.state = error.error_number() == EBUSY ? State::busy : State::cannot_open;
-        probe.reason = open_failure(error.error_number());
-        return probe;
-    } catch (const std::exception& error) {
-        probe.state = State::cannot_open;
-        probe.reason = error.what();
-        return probe;
-    }
-    try {
         iic::iic_stop();
         // Pulled up, the idle data line reads high; low, there is no bus to
         // probe (no adapter, or nothing powering the pull-ups).
@@ -66,9 +65,14 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
             }
         }
     } catch (const serial::SerialError& error) {
-        probe = BoardProbe{State::failed, {}, without_device(error)};
+        if (is_open(control)) {
+            probe = BoardProbe{State::failed, {}, without_device(error)};
+        } else {
+            const State state = error.error_number() == EBUSY ? State::busy : State::cannot_open;
+            return BoardProbe{state, {}, open_failure(error.error_number())};
+        }
     } catch (const std::exception& error) {
-        probe = BoardProbe{State::failed, {}, error.what()};
+        probe = BoardProbe{is_open(control) ? State::failed : State::cannot_open, {}, error.what()};
     }
     try {
         iic::close_bus();
