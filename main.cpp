@@ -17,6 +17,7 @@
 #include "window/demo_board.h"
 #else
 #include "bus/posix_serial_control.h"
+#include "bus/serial_devices.h"
 #endif
 
 namespace {
@@ -42,6 +43,17 @@ std::unique_ptr<serial::SerialControl> make_command_control(const std::string& d
     return window::make_demo_sensors();
 #else
     return cli::port_control(device);
+#endif
+}
+
+// The devices --find and the window's "Ports série…" probe, and that a port
+// failing to open names: the demo's own board alone, never a real device.
+serial::Devices serial_devices()
+{
+#ifdef QUELVANE_DEMO
+    return window::demo_devices();
+#else
+    return serial::system_devices();
 #endif
 }
 
@@ -76,13 +88,14 @@ int main(int argc, char* argv[])
         return history::run_history(argc, argv, options.history_arguments);
     }
     if (options.command != cli::Command::window) {
-        return cli::run_command(options, make_command_control);
+        return cli::run_command(options, make_command_control, serial_devices());
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));
     QApplication::setQuitOnLastWindowClosed(true);
 
     frm_quelvane window(make_serial_control(app));
+    window.set_serial_devices(serial_devices());
     window::close_on_termination_signals(window);
     // Loaded from inside the event loop, so that a termination signal that
     // arrives while the start-up message waits for OK still ends the program.

@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <QString>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -11,13 +12,16 @@
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 #include "bus/iic.h"
 #include "bus/posix_serial_control.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "process/stop_signals.h"
+#include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
 #include "settings/saved_choices.h"
 
@@ -104,7 +108,8 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
         readings[static_cast<std::size_t>(i)] = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
         if (!readings[static_cast<std::size_t>(i)].ok()) {
             all_read = false;
-            io.err << sensor_name(i) << ": " << readings[static_cast<std::size_t>(i)].failure << '\n';
+            io.err << sensor_name(i) << ": " << readings[static_cast<std::size_t>(i)].failure
+                   << sensor::other_devices_hint(readings[static_cast<std::size_t>(i)], io.devices) << '\n';
         }
     }
     iic::close_bus();
@@ -180,6 +185,60 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
     return 0;
 }
 
+std::string json_string(std::string_view text)
+{
+    std::string json = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+        }
+        json += c;
+    }
+    return json + '"';
+}
+
+// Probes the devices named, or every one present, and prints what each holds
+// (a line each, or a JSON array), then how to use the first board found. 0
+// when a board was found, else 1.
+int run_find(const Options& options, Io& io)
+{
+    const std::vector<serial::SerialDevice> devices = sensor::candidates(options.devices, io.devices);
+    const std::vector<sensor::Found> found = sensor::find_board(devices, io.devices.open);
+    const auto board = std::find_if(found.begin(), found.end(), [](const sensor::Found& f) { return f.probe.found(); });
+    if (options.json) {
+        io.out << '[';
+        for (const sensor::Found& each : found) {
+            io.out << (&each == found.data() ? "" : ",") << "{\"device\":" << json_string(each.device.device)
+                   << ",\"by_id\":" << (each.device.stable.empty() ? "null" : json_string(each.device.stable))
+                   << ",\"found\":" << json_string(sensor::probe_text(each.probe)) << ",\"sensors\":[";
+            const auto& answered = each.probe.answered;
+            io.out << (answered[0] ? "1" : "") << (answered[0] && answered[1] ? "," : "") << (answered[1] ? "2" : "")
+                   << ']';
+            if (each.probe.found()) {
+                io.out << ",\"port\":" << json_string(each.device.lasting_name());
+            }
+            io.out << '}';
+        }
+        io.out << "]\n";
+        return written(io) && board != found.end() ? 0 : 1;
+    }
+    for (const sensor::Found& each : found) {
+        io.out << each.device.device << (each.device.stable.empty() ? "" : " (" + each.device.stable + ")") << ": "
+               << sensor::probe_text(each.probe) << '\n';
+    }
+    if (found.empty()) {
+        io.out << "No serial device found.\n";
+    } else if (board == found.end()) {
+        io.out << "\nNo sensor board found.\n";
+    } else {
+        const std::string& name = board->device.lasting_name();
+        io.out << "\nThe sensor board is on " << board->device.device
+               << ". For the window (or its menu \"Ports série…\"), in Quelvane.INI:\n"
+               << "[Ports]\nCOM1=" << name << "\nFor the commands: --port " << name << '\n';
+    }
+    return written(io) && board != found.end() ? 0 : 1;
+}
+
 }  // namespace
 
 int run_command(const Options& options, const ControlFactory& make_control, Io& io)
@@ -191,6 +250,8 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
     case Command::version:
         io.out << version_text() << '\n';
         return written(io) ? 0 : 1;
+    case Command::find:
+        return run_find(options, io);
     case Command::read:
     case Command::log:
         break;
@@ -221,7 +282,7 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
     return run_log(*control, plan, io);
 }
 
-int run_command(const Options& options, const ControlFactory& make_control)
+int run_command(const Options& options, const ControlFactory& make_control, serial::Devices devices)
 {
     // Only --log waits to be stopped; the other commands end by themselves
     // and keep the default actions, so Ctrl+C still interrupts a --read.
@@ -244,7 +305,8 @@ int run_command(const Options& options, const ControlFactory& make_control)
         });
     }
     Io io{std::cout, std::cerr, [] { return QDateTime::currentDateTime(); },
-          [&stop](std::chrono::steady_clock::time_point deadline) { return stop->wait_until(deadline); }};
+          [&stop](std::chrono::steady_clock::time_point deadline) { return stop->wait_until(deadline); },
+          std::move(devices)};
     return run_command(options, make_control, io);
 }
 

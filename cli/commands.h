@@ -1,5 +1,5 @@
-// The commands that need no display: --help, --version, --read and --log,
-// each through the same bus, sensor and log code as the window.
+// The commands that need no display: --help, --version, --read, --log and
+// --find, each through the same bus, sensor and log code as the window.
 #pragma once
 
 #include <QDateTime>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bus/serial_control.h"
+#include "bus/serial_devices.h"
 #include "cli/options.h"
 
 namespace cli {
@@ -31,6 +32,9 @@ struct Io {
     std::function<QDateTime()> now;
     // Returns at deadline, or earlier with false when --log is to end.
     std::function<bool(std::chrono::steady_clock::time_point deadline)> wait_until;
+    // The serial devices present and how --find opens them; also named on
+    // stderr when a port fails to open. Empty: there are none.
+    serial::Devices devices = {};
 };
 
 // Runs a command other than the window and the history: its exit status
@@ -38,6 +42,6 @@ struct Io {
 int run_command(const Options& options, const ControlFactory& make_control, Io& io);
 // The same on the standard streams and the system clock; SIGTERM, SIGINT and
 // SIGHUP end --log after the reading in flight.
-int run_command(const Options& options, const ControlFactory& make_control);
+int run_command(const Options& options, const ControlFactory& make_control, serial::Devices devices = {});
 
 }  // namespace cli

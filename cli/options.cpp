@@ -85,12 +85,24 @@ std::string set_json(Options& options, std::string_view)
     return {};
 }
 
+std::string add_device(Options& options, std::string_view name)
+{
+    if (const auto refusal = serial::device_path_refusal(std::string(name))) {
+        return "--find " + quoted(name) + ": " + refusal->why;
+    }
+    options.devices.emplace_back(name);
+    return {};
+}
+
 struct Option {
     std::string_view name;
     Command command;  // the command it chooses; window for the settings of a command
     std::string (*set)(Options&, std::string_view value);
     bool takes_value;
     bool with_read, with_log;  // settings: the commands they go with
+    bool with_find = false;
+    // A command whose set takes each plain word that follows it (--find's devices).
+    bool takes_names = false;
 };
 
 constexpr Option option_table[] = {
@@ -101,9 +113,10 @@ constexpr Option option_table[] = {
     {"--log", Command::log, nullptr, false, false, false},
     {"--port", Command::window, set_port, true, true, true},
     {"--sensors", Command::window, set_sensors, true, true, true},
-    {"--json", Command::window, set_json, false, true, false},
+    {"--json", Command::window, set_json, false, true, false, true},
     {"--every", Command::window, set_every, true, false, true},
     {"--file", Command::window, set_file, true, false, true},
+    {"--find", Command::find, add_device, false, false, false, false, true},
 };
 
 const Option* find_option(std::string_view name)
@@ -116,13 +129,18 @@ const Option* find_option(std::string_view name)
 
 bool goes_with(const Option& option, Command command)
 {
-    return (command == Command::read && option.with_read) || (command == Command::log && option.with_log);
+    return (command == Command::read && option.with_read) || (command == Command::log && option.with_log) ||
+           (command == Command::find && option.with_find);
 }
 
 std::string commands_of(const Option& option)
 {
-    if (option.with_read && option.with_log) return "--read or --log";
-    return option.with_read ? "--read only" : "--log only";
+    std::string text;
+    for (const auto& [with, name] : {std::pair(option.with_read, "--read"), std::pair(option.with_log, "--log"),
+                                     std::pair(option.with_find, "--find")}) {
+        if (with) text += (text.empty() ? "" : " or ") + std::string(name);
+    }
+    return text.find(" or ") == std::string::npos ? text + " only" : text;
 }
 
 Options usage_error(std::string error)
@@ -167,6 +185,12 @@ Options parse_arguments(const std::vector<std::string>& words)
         const std::size_t equals = word->starts_with("--") ? word->find('=') : std::string::npos;
         const std::string name = word->substr(0, equals);
         const Option* option = find_option(name);
+        if (option == nullptr && chosen != nullptr && chosen->takes_names && !word->starts_with("-")) {
+            if (std::string error = chosen->set(options, *word); !error.empty()) {
+                return usage_error(std::move(error));
+            }
+            continue;
+        }
         if (option == nullptr) {
             const bool looks_like_option = word->size() > 1 && word->starts_with("-");
             return usage_error((looks_like_option ? "unknown option " : "unexpected argument ") + quoted(*word));
@@ -215,16 +239,24 @@ std::string usage_text()
            "  quelvane --read [--port P] [--sensors 1|2] [--json]\n"
            "  quelvane --log [--port P] [--sensors 1|2] [--every SECONDS] [--file PATH]\n"
            "  quelvane --history [FILE] [--png OUT [--size WxH]] [--csv OUT]\n"
+           "  quelvane --find [DEVICE...] [--json]\n"
            "  quelvane --help | -h\n"
            "  quelvane --version\n"
            "\n"
            "  --read           read each sensor once and print \"sensor1 21.5\", one line a\n"
            "                   sensor read; exit status 0 when every sensor was read, else 1\n"
            "  --json           with --read: one JSON object, with the time; a failed sensor\n"
-           "                   is null\n"
+           "                   is null; with --find: one JSON array, an object a device\n"
            "  --log            append a reading every interval to the measurement log, in\n"
            "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n" +
            history::usage_lines() +
+           "  --find           probe serial devices for the sensor board: the DEVICEs named,\n"
+           "                   else /dev/ttyS0 to ttyS3, every ttyUSB and ttyACM, and the\n"
+           "                   /dev/serial/by-id names; prints what each holds and the\n"
+           "                   [Ports] line to use. Probing toggles DTR and RTS on every\n"
+           "                   device probed, which resets some devices; a device another\n"
+           "                   program holds is skipped. Exit status 0 when a board was\n"
+           "                   found, else 1\n"
            "  --port P         COM1 to COM4, mapped as the window maps them, or a device\n"
            "                   such as /dev/ttyUSB0 (default: the port the window uses)\n"
            "  --sensors 1|2    sensor 1 alone, or sensors 1 and 2 (default: as the window)\n"

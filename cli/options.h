@@ -17,6 +17,7 @@ enum class Command {
     read,
     log,
     history,  // every word after --history belongs to the history
+    find,     // probes serial devices for the sensor board
 };
 
 // Whether a command reads or writes the settings file or the measurement log
@@ -37,6 +38,8 @@ struct Options {
     std::optional<std::string> file;
     bool json = false;
     std::vector<std::string> history_arguments;
+    // --find: the devices named after it; none: every serial device present.
+    std::vector<std::string> devices;
 };
 
 inline constexpr int max_every_seconds = 86400;

@@ -74,13 +74,7 @@ Reading exchange(std::int16_t index, serial::SerialControl& control);
 
 std::string serial_failure(const serial::SerialError& error)
 {
-    std::string text = error.what();
-    if (error.error_number() == EACCES || error.error_number() == EPERM) {
-        text += " (the user needs read and write access to the device, usually by being in the dialout group)";
-    } else if (error.error_number() == EBUSY) {
-        text += " (another program holds the port)";
-    }
-    return text;
+    return error.what() + access_hint(error.error_number());
 }
 
 }  // namespace
@@ -112,6 +106,12 @@ Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& contr
     } catch (const serial::SerialError& error) {
         // Abandoned where it failed: no stop is sent, the port stays as it is.
         reading = {READ_FAILED, serial_failure(error), true};
+        try {
+            if (!control.PortOpen()) {
+                reading.unopened_device = error.device();
+            }
+        } catch (...) {
+        }
     } catch (const std::exception& error) {
         reading = {READ_FAILED, error.what(), true};
     } catch (...) {
@@ -205,6 +205,17 @@ std::chrono::milliseconds reading_wait_limit()
 {
     const auto longest = std::chrono::steady_clock::duration(longest_reading.load());
     return std::min(max_reading_wait, close_grace + std::chrono::ceil<std::chrono::milliseconds>(longest));
+}
+
+std::string access_hint(int error_number)
+{
+    if (error_number == EACCES || error_number == EPERM) {
+        return " (the user needs read and write access to the device, usually by being in the dialout group)";
+    }
+    if (error_number == EBUSY) {
+        return " (another program holds the port)";
+    }
+    return {};
 }
 
 double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept

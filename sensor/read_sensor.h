@@ -30,6 +30,9 @@ struct Reading {
     // the port afresh may mend it. A sensor that does not answer, or has no
     // conversion to give, is no such failure.
     bool port_fault = false;
+    // When the port could not be opened: the device it names, so that a
+    // message can point at the other devices present.
+    std::string unopened_device = {};
 
     bool ok() const { return celsius != READ_FAILED; }
 };
@@ -52,6 +55,10 @@ Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& contr
 
 // The same, as degrees or READ_FAILED.
 double read_sensor(std::int16_t index, serial::SerialControl& control) noexcept;
+
+// What a user can do about a serial error, as " (…)" to follow its text: for
+// EACCES and EPERM the dialout group, for EBUSY another program; else empty.
+std::string access_hint(int error_number);
 
 // The longest a DS1621 takes for one conversion.
 inline constexpr std::chrono::milliseconds max_conversion_time{1000};

@@ -451,6 +451,7 @@ void SimulatedBoard::byte_received(std::uint8_t byte)
     Sensor& sensor = sensors_[static_cast<std::size_t>(addressed_)];
     if (sensor.command_pending) {
         sensor.command_pending = false;
+        ++counters_.commands;
         switch (byte) {
         case 0xAC:
             sensor.pointer = Pointer::config;
@@ -470,12 +471,19 @@ void SimulatedBoard::byte_received(std::uint8_t byte)
         case 0xAA:
             sensor.pointer = Pointer::temperature;
             break;
+        case 0xA1:  // TH
+        case 0xA2:  // TL
+            sensor.pointer = Pointer::thermostat;
+            break;
         default:
             sensor.pointer = Pointer::none;
             break;
         }
     } else if (sensor.pointer == Pointer::config) {
         sensor.config = byte;
+        ++counters_.config_writes;
+    } else if (sensor.pointer == Pointer::thermostat) {
+        ++counters_.eeprom_writes;
     }
     slave_pull_ = true;
 }
@@ -495,6 +503,7 @@ std::uint8_t SimulatedBoard::next_byte_to_send()
     }
     case Pointer::config:
         return sensor.config.value_or(0x00);
+    case Pointer::thermostat:
     case Pointer::none:
         break;
     }

@@ -79,6 +79,9 @@ public:
         long starts = 0;       // start conditions seen (repeated ones too)
         long stops = 0;
         long opens = 0;
+        long commands = 0;       // command bytes a sensor took after its address
+        long config_writes = 0;  // bytes written to a configuration register
+        long eeprom_writes = 0;  // bytes written to a thermostat limit (TH, TL), in EEPROM
     };
     Counters counters() const;
     // Address bytes received after each start, oldest first (the most recent
@@ -95,7 +98,7 @@ public:
 
 private:
     enum class Phase { idle, address, writing, reading, ignoring };
-    enum class Pointer { none, config, temperature };
+    enum class Pointer { none, config, temperature, thermostat };
 
     using Clock = std::chrono::steady_clock;
     static constexpr std::uint8_t power_up_msb = 0xC4;  // -60.0 °C

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string_view>
+#include <vector>
 
 #include "bus/posix_serial_control.h"
 #include "settings/control_state.h"
@@ -61,6 +62,23 @@ SavedChoices saved_choices()
 std::string device_for_port(int port)
 {
     return read_ini_section(ports_section, "COM" + std::to_string(port), serial::default_device_for_port(port));
+}
+
+profile::WriteResult save_port_devices(std::span<const PortDevice> devices)
+{
+    std::vector<std::string> keys;
+    keys.reserve(devices.size());  // the entries view into them
+    std::vector<profile::Entry> entries;
+    for (const PortDevice& device : devices) {
+        keys.push_back("COM" + std::to_string(device.port));
+        const auto refusal = serial::device_path_refusal(device.device);
+        if (device.port < 1 || device.port > 4 || refusal) {
+            const std::string why = refusal ? refusal->why : "there is no such port";
+            return {profile::WriteStatus::failed, settings_path(), keys.back() + ": " + why};
+        }
+        entries.push_back({ports_section, keys.back(), device.device});
+    }
+    return profile::write_strings(settings_path(), entries);
 }
 
 }  // namespace ini

@@ -3,7 +3,10 @@
 // stands for.
 #pragma once
 
+#include <span>
 #include <string>
+
+#include "settings/profile_file.h"
 
 namespace ini {
 
@@ -20,5 +23,19 @@ SavedChoices saved_choices();
 // COM1..COM4 as the window maps them: the [Ports] section of the settings
 // file, else /dev/ttyS0../dev/ttyS3.
 std::string device_for_port(int port);
+
+// What a port (1..4) is to stand for in [Ports].
+struct PortDevice {
+    int port;
+    std::string device;
+};
+
+// Stores each device in the [Ports] section of the settings file
+// ("COM2=/dev/ttyUSB0") through the settings' own save: one replacement of
+// the file, its links followed and kept, a file whose mode bits refuse
+// writing left alone, and every other line kept byte for byte. Nothing is
+// stored when any device fails the port rule (status failed, the reason
+// naming the port). Nothing is said on standard error: the caller tells.
+profile::WriteResult save_port_devices(std::span<const PortDevice> devices);
 
 }  // namespace ini

@@ -59,6 +59,18 @@ std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner)
     return board;
 }
 
+serial::Devices demo_devices()
+{
+    const auto listed = [] { return std::vector<serial::SerialDevice>{{demo_device, demo_stable_name}}; };
+    return serial::Devices{listed, listed, [](const std::string& device) {
+                               auto board = make_demo_sensors();
+                               if (device != demo_device) {
+                                   board->set_open_error(ENODEV);
+                               }
+                               return std::unique_ptr<serial::SerialControl>(std::move(board));
+                           }};
+}
+
 std::string demo_folder(const Environment& env)
 {
     const char* state_home = env("XDG_STATE_HOME");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bus/serial_control.h"
+#include "bus/serial_devices.h"
 #include "window/display.h"
 
 class QObject;
@@ -21,6 +22,14 @@ std::unique_ptr<sensor::SimulatedBoard> make_demo_sensors();
 // The board, drifting: the drift runs on a timer owned by `owner`, which must
 // outlive the board's use; the returned control is the board.
 std::unique_ptr<serial::SerialControl> make_demo_board(QObject& owner);
+
+// The serial devices as the demo sees them: its board alone, on a made-up
+// device with a made-up stable name, so that a search finds it there. Any
+// other device named fails to open (ENODEV): the demo never touches a real
+// one.
+inline constexpr const char* demo_device = "/dev/ttyDEMO0";
+inline constexpr const char* demo_stable_name = "/dev/serial/by-id/usb-Quelvane_demo_board_DEMO0-if00-port0";
+serial::Devices demo_devices();
 
 // The folder of the demo's own settings and log, so that simulated readings
 // never reach the monitor's files: $XDG_STATE_HOME/quelvane-demo, or

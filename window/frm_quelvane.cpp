@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScopedValueRollback>
 #include <QShortcut>
 #include <QTimer>
@@ -15,11 +16,13 @@
 #include <map>
 
 #include "history/history_window.h"
+#include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
 #include "settings/control_table.h"
 #include "settings/ini.h"
 #include "settings/saved_choices.h"
 #include "window/controls.h"
+#include "window/ports_dialog.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 
@@ -40,6 +43,24 @@ frm_quelvane::MessageBoxFn& message_box_fn()
 {
     static frm_quelvane::MessageBoxFn show = default_message_box;
     return show;
+}
+
+bool default_question_box(QWidget* parent, const QString& text, const QString& title)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    const QAbstractButton* yes = box.addButton(QStringLiteral("Oui"), QMessageBox::YesRole);
+    QPushButton* no = box.addButton(QStringLiteral("Non"), QMessageBox::NoRole);
+    box.setDefaultButton(no);  // nothing is toggled by a hasty Enter
+    box.setEscapeButton(no);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+frm_quelvane::QuestionBoxFn& question_box_fn()
+{
+    static frm_quelvane::QuestionBoxFn ask = default_question_box;
+    return ask;
 }
 
 // The value of the checked option of a group of the form, or none.
@@ -67,6 +88,13 @@ void frm_quelvane::set_message_box(MessageBoxFn show)
 {
     message_box_fn() = show ? std::move(show) : MessageBoxFn(default_message_box);
 }
+
+void frm_quelvane::set_question_box(QuestionBoxFn ask)
+{
+    question_box_fn() = ask ? std::move(ask) : QuestionBoxFn(default_question_box);
+}
+
+void frm_quelvane::set_serial_devices(serial::Devices devices) { serial_devices_ = std::move(devices); }
 
 frm_quelvane::frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control, QWidget* parent)
     : QWidget(parent), bus_(std::make_unique<window::BusThread>(std::move(serial_control)))
@@ -185,6 +213,12 @@ void frm_quelvane::msg_box(const QString& text, const QString& title)
     message_box_open_ = was_open;
 }
 
+bool frm_quelvane::question_box(const QString& text, const QString& title)
+{
+    const QScopedValueRollback open(message_box_open_, true);
+    return question_box_fn()(this, text, title);
+}
+
 // --- Start-up and shutdown ---------------------------------------------------
 
 void frm_quelvane::Form_Load()
@@ -226,8 +260,58 @@ void frm_quelvane::contextMenuEvent(QContextMenuEvent* event)
         history::show_history_window(QDir::current().absoluteFilePath(QString::fromLatin1(measurement::log_file_name)),
                                      this);
     });
+    menu->addAction(QStringLiteral("Ports série…"), this, &frm_quelvane::show_ports_dialog);
     menu->popup(event->globalPos());
     event->accept();
+}
+
+void frm_quelvane::show_ports_dialog()
+{
+    if (auto* open = findChild<window::PortsDialog*>()) {
+        open->activateWindow();
+        return;
+    }
+    std::array<std::string, 4> devices;
+    for (int port = 1; port <= 4; ++port) {
+        devices[static_cast<std::size_t>(port - 1)] = ini::device_for_port(port);
+    }
+    const int port = checked_value(*this, form::port_options, 1);
+    window::PortsDialog::Hooks hooks{
+        [this](const QString& text, const QString& title) { msg_box(text, title); },
+        [this](const QString& text, const QString& title) { return question_box(text, title); },
+        [this](std::vector<serial::SerialDevice> candidates,
+               std::function<void(const std::vector<sensor::Found>&)> found) {
+            search_board(std::move(candidates), std::move(found));
+        }};
+    auto* dialog = new window::PortsDialog(devices, serial_devices_.present ? serial_devices_.present()
+                                                                            : std::vector<serial::SerialDevice>{},
+                                           port, std::move(hooks), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+}
+
+// On the bus thread, with the window's port closed (the next reading opens it
+// again), so that the board the window reads is found rather than seen busy.
+window::Detached frm_quelvane::search_board(std::vector<serial::SerialDevice> candidates,
+                                            std::function<void(const std::vector<sensor::Found>&)> found)
+{
+    // Named before the co_await: GCC 12 mishandles temporaries that live
+    // across a suspension.
+    std::function<std::vector<sensor::Found>(serial::SerialControl&)> job =
+        [candidates = std::move(candidates), open = serial_devices_.open](serial::SerialControl& control) {
+            try {
+                if (control.PortOpen()) {
+                    control.set_PortOpen(false);
+                }
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "quelvane: closing the port: %s\n", error.what());
+            }
+            return sensor::find_board(candidates, open);
+        };
+    const std::vector<sensor::Found> result = co_await bus_->run(std::move(job), std::vector<sensor::Found>{});
+    if (!unloaded_) {
+        found(result);
+    }
 }
 
 // --- Options -----------------------------------------------------------------
@@ -356,7 +440,8 @@ bool frm_quelvane::show_reading(QLabel* label, const sensor::Reading& reading, i
         label->setText(measurement::reading_text(reading.celsius));
         return true;
     }
-    std::fprintf(stderr, "quelvane: sensor %d (IC%d): %s\n", sensor, sensor + 1, reading.failure.c_str());
+    std::fprintf(stderr, "quelvane: sensor %d (IC%d): %s%s\n", sensor, sensor + 1, reading.failure.c_str(),
+                 sensor::other_devices_hint(reading, serial_devices_).c_str());
     msg_box(QStringLiteral("Lecture du capteur %1 impossible").arg(sensor), QStringLiteral("Erreur"));
     if (tick_interrupted(port_choice)) {
         return false;

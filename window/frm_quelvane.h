@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "bus/serial_control.h"
+#include "bus/serial_devices.h"
+#include "sensor/board_probe.h"
 #include "settings/control_state.h"
 #include "window/bus_thread.h"
 
@@ -27,11 +29,18 @@ public:
     // replace it to see the title and text and to answer.
     using MessageBoxFn = std::function<void(QWidget* parent, const QString& text, const QString& title)>;
     static void set_message_box(MessageBoxFn show);
+    // Every question box (Oui, Non), the same way; returns true for Oui.
+    using QuestionBoxFn = std::function<bool(QWidget* parent, const QString& text, const QString& title)>;
+    static void set_question_box(QuestionBoxFn ask);
 
     // The window owns the serial control; the sensors are read through it, on
     // the bus thread.
     explicit frm_quelvane(std::unique_ptr<serial::SerialControl> serial_control, QWidget* parent = nullptr);
     ~frm_quelvane() override;
+
+    // The serial devices that the dialog "Ports série…" offers and searches,
+    // and that a port which fails to open names on stderr. None until set.
+    void set_serial_devices(serial::Devices devices);
 
     // Start-up: restores the settings, applies the port and interval options.
     void Form_Load();
@@ -77,18 +86,24 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    // The window's one menu: "Historique…", the chart of the current folder's log.
+    // The window's menu: "Historique…", the chart of the current folder's
+    // log, and "Ports série…", the devices Com 1 to Com4 stand for.
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void create_controls();
     void msg_box(const QString& text, const QString& title);
+    bool question_box(const QString& text, const QString& title);
+    void show_ports_dialog();
+    window::Detached search_board(std::vector<serial::SerialDevice> candidates,
+                                  std::function<void(const std::vector<sensor::Found>&)> found);
     window::Detached sampling_tick();
     bool tick_interrupted(unsigned port_choice) const;
     bool show_reading(QLabel* label, const sensor::Reading& reading, int sensor, unsigned port_choice);
 
     std::unique_ptr<window::BusThread> bus_;  // holds MSComm1
+    serial::Devices serial_devices_;
     QTimer* Timer1_ = nullptr;
 
     QLabel* label_temperature_indoor = nullptr;

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 
 #include "bus/posix_serial_control.h"
+#include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
 #include "tests/support/umockdev_port.h"
 
@@ -38,6 +39,37 @@ TEST(SerialUmockdevTest, PortHeldByAnotherProgramOrMissingFailsWithoutALineTouch
     EXPECT_EQ(port.counts().of(TIOCNXCL), 2) << "exclusive mode left on";  // the holder's, and the failed open's
     board.set_temperature(1, -25.0);
     EXPECT_EQ(read_sensor(1, control), -25.0);
+}
+
+// The search on the emulated port: a port another program holds is skipped
+// without a line touched; free, the two address bytes alone go out and the
+// port is left as found (exclusive mode cleared, closed), so another program
+// can take it at once.
+TEST(SerialUmockdevTest, TheSearchSkipsAHeldPortAndLeavesAFreeOneAsFound)
+{
+    ASSERT_TRUE(testsupport::umockdev_preloaded()) << "run under umockdev-wrapper";
+    sensor::SimulatedBoard board;
+    testsupport::UmockdevSerialPort port(board);
+    ASSERT_TRUE(testsupport::is_pty_node("/dev/ttyS0"));
+    const auto open = [](const std::string& device) {
+        return std::make_unique<serial::PosixSerialControl>([device](int) { return device; },
+                                                            testsupport::pty_guarded_calls());
+    };
+    const auto search = [&] { return sensor::probe_text(sensor::find_board({{"/dev/ttyS0", ""}}, open)[0].probe); };
+    auto holder = open("/dev/ttyS0");
+    holder->set_PortOpen(true);
+    EXPECT_EQ(search(), "busy");
+    holder->set_PortOpen(false);
+    EXPECT_EQ(port.counts().line_writes() + port.counts().of(TIOCMGET), 0) << "a line touched";
+
+    port.counts().reset();
+    board.clear_record();
+    EXPECT_EQ(search(), "sensors 1 and 2");
+    EXPECT_EQ(board.addresses(), (std::vector<std::uint8_t>{0x90, 0x92}));
+    EXPECT_EQ(board.counters().commands, 0);
+    EXPECT_EQ(port.counts().of(TIOCNXCL), 1);
+    holder->set_PortOpen(true);  // free again
+    EXPECT_TRUE(holder->PortOpen());
 }
 
 TEST(UmockdevGuard, RefusesAnExistingNodeThatIsNotAPtyBeforeOpeningIt)

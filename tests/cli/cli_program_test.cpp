@@ -2,6 +2,7 @@
 // a French locale, on the emulated /dev/ttyS0 (in program_umockdev_tests).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -41,6 +42,38 @@ TEST_F(CliProgram, OutputsThatGoAwayEndNeitherCommand)
     start(QUELVANE_PROGRAM, {}, false, {"--log", "--sensors", "2"});
     terminate_when([&] { return testsupport::lines_of(dir / "Quelvane.txt") >= 2; });
     EXPECT_EQ(run({"--read"}), 1);
+}
+
+// --find on the emulated port, named, with the stable name the testbed gives
+// it (the program lists /dev/serial/by-id/ only when devices are named, and
+// finds the testbed's). The demo finds its own board and touches no port.
+TEST_F(CliProgram, FindProbesTheNamedPortAndTheDemoItsOwnBoard)
+{
+    const char* testbed = std::getenv("UMOCKDEV_DIR");
+    ASSERT_NE(testbed, nullptr);
+    const std::filesystem::path by_id = std::filesystem::path(testbed) / "dev" / "serial" / "by-id";
+    std::filesystem::create_directories(by_id);
+    std::filesystem::create_symlink("../../ttyS0", by_id / "usb-Quelvane_test-if00-port0");
+    ASSERT_TRUE(testsupport::is_pty_node("/dev/ttyS0"));
+    const std::string stable = "/dev/serial/by-id/usb-Quelvane_test-if00-port0";
+
+    EXPECT_EQ(run({"--find", "/dev/ttyS0"}), 0);
+    const std::string said = read_bytes(dir / "stdout");
+    EXPECT_EQ(said.substr(0, said.find('\n') + 1), "/dev/ttyS0 (" + stable + "): sensors 1 and 2\n");
+    EXPECT_NE(said.find("[Ports]\nCOM1=" + stable + "\n"), std::string::npos) << said;
+    EXPECT_EQ(port->counts().of(TIOCNXCL), 1);
+    board.set_present(0, false);
+    board.set_present(1, false);
+    EXPECT_EQ(run({"--find", "--json", stable}), 1);
+    EXPECT_EQ(read_bytes(dir / "stdout"), "[{\"device\":\"/dev/ttyS0\",\"by_id\":\"" + stable +
+                                              "\",\"found\":\"no sensor\",\"sensors\":[]}]\n");
+
+    port->counts().reset();
+    start(QUELVANE_DEMO_PROGRAM, {}, false, {"--find"});
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_EQ(read_bytes(dir / "stdout").rfind("/dev/ttyDEMO0 (/dev/serial/by-id/usb-Quelvane_demo_board_DEMO0-if00-port0): "
+                                               "sensors 1 and 2\n", 0), 0u);
+    EXPECT_EQ(port->counts().total(), 0);
 }
 
 // The history's exports need no display and no platform chosen.

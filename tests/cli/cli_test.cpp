@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -72,7 +73,8 @@ protected:
                        ++waits;
                        if (on_wait) on_wait(waits);
                        return waits < readings;
-                   }};
+                   },
+                   serial_devices};
         return cli::run_command(options, [this](const std::string& device) {
             devices.push_back(device);
             return std::make_unique<testsupport::RecordingControl>(board_.get());
@@ -90,6 +92,7 @@ protected:
     std::vector<std::chrono::steady_clock::time_point> deadlines;
     std::function<void(int)> on_wait;
     std::vector<std::string> devices;  // every control made, by device
+    serial::Devices serial_devices;    // none unless a test puts some
 };
 
 TEST_F(Cli, OptionsAndUsageErrors)
@@ -113,7 +116,14 @@ TEST_F(Cli, OptionsAndUsageErrors)
         {{"--read", "--read"}, 2, "--read given twice", ""},
         {{"--port", "COM1"}, 2, "--port goes with --read or --log", ""},
         {{"--read", "--every", "5"}, 2, "--every goes with --log only", ""},
-        {{"--log", "--json"}, 2, "--json goes with --read only", ""},
+        {{"--log", "--json"}, 2, "--json goes with --read or --find", ""},
+        {{"--help"}, 0, "  quelvane --find [DEVICE...] [--json]\n", ""},
+        {{"--help"}, 0, "Probing toggles DTR and RTS on every\n", ""},
+        {{"--find"}, 1, "No serial device found.\n", ""},
+        {{"--find", "ttyUSB0"}, 2, "--find 'ttyUSB0': a port must be an absolute device path under /dev/", ""},
+        {{"/dev/ttyUSB0", "--find"}, 2, "unexpected argument '/dev/ttyUSB0'", ""},
+        {{"--find", "--port", "COM1"}, 2, "--port goes with --read or --log", ""},
+        {{"--read", "--find"}, 2, "--read and --find cannot be combined", ""},
         {{"--read", "--port"}, 2, "--port needs a value", ""},
         {{"--read", "--port", "COM5"}, 2, "--port 'COM5': a port must be an absolute device path under /dev/", ""},
         {{"--read", "--port", "/dev/tty\nS0"}, 2, "--port '/dev/tty?S0': the path holds a control character", ""},
@@ -204,7 +214,9 @@ TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
     using sensor::SimulatedBoard;
     const std::string time = "{\"time\":\"2026-12-06T22:10:00+01:00\"";
     const std::string denied = ": sim:COM1: open: " + std::string(std::strerror(EACCES)) + " (the user needs read and write access to the "
-                               "device, usually by being in the dialout group)\n";
+                               "device, usually by being in the dialout group)";
+    serial_devices.present = [] { return std::vector<serial::SerialDevice>{{"/dev/ttyUSB0", ""}, {"sim:COM1", ""}}; };
+    const std::string others = "; other serial devices: /dev/ttyUSB0; `quelvane --find` probes them\n";
     const auto absent = [](SimulatedBoard& board) { board.set_present(1, false); };
     const auto locked_out = [](SimulatedBoard& board) { board.set_open_error(EACCES); };
     const auto limits = [](SimulatedBoard& board) {
@@ -224,7 +236,7 @@ TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
         {{"--read", "--sensors", "2", "--json"}, absent, 1, time + ",\"sensor1\":21.5,\"sensor2\":null}\n",
          "sensor 2: no acknowledge at 0x49\n"},
         {{"--read", "--sensors", "2", "--json"}, locked_out, 1, time + ",\"sensor1\":null,\"sensor2\":null}\n",
-         "sensor 1" + denied + "sensor 2" + denied},
+         "sensor 1" + denied + others + "sensor 2" + denied + others},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.words));
@@ -242,6 +254,67 @@ TEST_F(Cli, ReadPrintsEachSensorWithADecimalPointAndEachFailureOnStderr)
     out.setstate(std::ios::badbit), err.str("");
     EXPECT_EQ(run({"--read"}), 1);
     EXPECT_EQ(err.str(), "quelvane: standard output could not be written\n");
+}
+
+// --find on three devices: the board on a USB adapter with a stable name, a
+// native port with nothing on it, a port another program holds. The devices
+// named are resolved through their stable names and probed once each.
+TEST_F(Cli, FindSaysWhatEachDeviceHoldsAndWhereTheBoardIsInTextOrJson)
+{
+    using sensor::SimulatedBoard;
+    const std::string usb0 = "/dev/ttyUSB0", stable = "/dev/serial/by-id/usb-FTDI_A-if00-port0";
+    std::map<std::string, std::unique_ptr<SimulatedBoard>> boards;
+    for (const char* device : {"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}) {
+        boards[device] = std::make_unique<SimulatedBoard>();
+    }
+    boards["/dev/ttyS0"]->set_unplugged(true);
+    boards["/dev/ttyUSB1"]->set_open_error(EBUSY);
+    std::vector<std::string> probed;
+    serial::Devices devices{
+        [&] { return std::vector<serial::SerialDevice>{{"/dev/ttyS0", ""}, {usb0, stable}, {"/dev/ttyUSB1", ""}}; },
+        [&] { return std::vector<serial::SerialDevice>{{usb0, stable}}; },
+        [&](const std::string& device) -> std::unique_ptr<serial::SerialControl> {
+            probed.push_back(device);
+            auto control = std::make_unique<testsupport::RecordingControl>(boards.count(device) ? boards[device].get()
+                                                                                                : nullptr);
+            if (!boards.count(device)) control->set_PortOpen(true);  // nothing on it: open, the line floats high
+            return control;
+        }};
+    const std::string found = "\nThe sensor board is on /dev/ttyUSB0. For the window (or its menu \"Ports série…\"), "
+                              "in Quelvane.INI:\n[Ports]\nCOM1=" + stable + "\nFor the commands: --port " + stable + "\n";
+    const struct {
+        std::vector<std::string> words;
+        int status;
+        std::string out;
+        std::vector<std::string> probed;
+    } cases[] = {
+        {{"--find"}, 0,
+         "/dev/ttyS0: no sensor (the data line reads low on the idle bus)\n/dev/ttyUSB0 (" + stable +
+             "): sensors 1 and 2\n/dev/ttyUSB1: busy\n" + found,
+         {"/dev/ttyS0", usb0, "/dev/ttyUSB1"}},
+        {{"--find", "--json"}, 0,
+         "[{\"device\":\"/dev/ttyS0\",\"by_id\":null,\"found\":\"no sensor (the data line reads low on the idle "
+         "bus)\",\"sensors\":[]},{\"device\":\"/dev/ttyUSB0\",\"by_id\":\"" + stable +
+             "\",\"found\":\"sensors 1 and 2\",\"sensors\":[1,2],\"port\":\"" + stable +
+             "\"},{\"device\":\"/dev/ttyUSB1\",\"by_id\":null,\"found\":\"busy\",\"sensors\":[]}]\n",
+         {"/dev/ttyS0", usb0, "/dev/ttyUSB1"}},
+        {{"--find", stable, usb0}, 0, "/dev/ttyUSB0 (" + stable + "): sensors 1 and 2\n" + found, {usb0}},
+        {{"--find", "--json", "/dev/ttyUSB9"}, 1,
+         "[{\"device\":\"/dev/ttyUSB9\",\"by_id\":null,\"found\":\"no sensor\",\"sensors\":[]}]\n", {"/dev/ttyUSB9"}},
+        {{"--find", "/dev/ttyUSB1", "/dev/ttyS0"}, 1,
+         "/dev/ttyUSB1: busy\n/dev/ttyS0: no sensor (the data line reads low on the idle bus)\n\nNo sensor board "
+         "found.\n",
+         {"/dev/ttyUSB1", "/dev/ttyS0"}},
+    };
+    serial_devices = devices;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.words));
+        out.str(""), err.str(""), probed.clear();
+        EXPECT_EQ(run(c.words), c.status);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(err.str(), "");
+        EXPECT_EQ(probed, c.probed);
+    }
 }
 
 // A record as the window writes it at 22:10:0<second>, when both readings

@@ -5,6 +5,7 @@
 #include "text/cp1252.h"
 #include "settings/ini.h"
 #include "settings/profile_file.h"
+#include "settings/saved_choices.h"
 #include "table_controls.h"
 #include "tests/support/temp_dir.h"
 
@@ -134,6 +135,37 @@ TEST_F(ControlState, LoadTakesWhatTheFileHoldsOverTheDesign)
     ini::detail::reset_reports();
     for (int run = 0; run < 2; ++run) ini::load_settings(list);
     EXPECT_EQ(messages, (std::vector<std::string>{"|Fichier INI invalide ou absent", refusal, refusal}));
+}
+
+// The dialog's save of [Ports]: only keys whose value changes are written,
+// every other byte stays; a device refused by the port rule, or a file made
+// read-only, leaves the file as it was.
+TEST_F(ControlState, PortDevicesAreCheckedThenSavedAloneInTheirSection)
+{
+    ini::set_ini_dir(dir.path());
+    const std::string ct = "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.Label1.caption=S\xE9jour\r\n";
+    const std::string path = dir.file("Quelvane.INI");
+    const std::string original = ct + "[Ports]\r\nCOM2=/dev/ttyUSB1\r\n; hand-written\r\n";
+    testsupport::write_bytes(path, original);
+    const ini::PortDevice refused[] = {{1, "/dev/ttyUSB0"}, {3, "ttyUSB0"}};
+    const auto result = ini::save_port_devices(refused);
+    EXPECT_EQ(result.status, profile::WriteStatus::failed);
+    EXPECT_EQ(result.reason, "COM3: a port must be an absolute device path under /dev/, such as /dev/ttyUSB0");
+    EXPECT_EQ(testsupport::read_bytes(path), original);
+
+    const ini::PortDevice devices[] = {{2, "/dev/ttyUSB1"}, {1, "/dev/serial/by-id/usb-FTDI_A-if00-port0"}};
+    EXPECT_EQ(ini::save_port_devices(devices).status, profile::WriteStatus::written);
+    const std::string saved =
+        ct + "[Ports]\r\nCOM2=/dev/ttyUSB1\r\nCOM1=/dev/serial/by-id/usb-FTDI_A-if00-port0\r\n; hand-written\r\n";
+    EXPECT_EQ(testsupport::read_bytes(path), saved);
+    EXPECT_EQ(ini::device_for_port(1), "/dev/serial/by-id/usb-FTDI_A-if00-port0");
+
+    using std::filesystem::perms;
+    std::filesystem::permissions(path, perms::owner_write | perms::group_write | perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    const ini::PortDevice another[] = {{4, "/dev/ttyACM0"}};
+    EXPECT_EQ(ini::save_port_devices(another).status, profile::WriteStatus::read_only);
+    EXPECT_EQ(testsupport::read_bytes(path), saved);
 }
 
 }  // namespace

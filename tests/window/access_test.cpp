@@ -2,9 +2,13 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMenu>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
 #include <QStyleOption>
@@ -12,6 +16,7 @@
 
 #include "log/reading_text.h"
 #include "settings/control_table.h"
+#include "tests/bus/recording_control.h"
 #include "window/controls.h"
 #include "window_fixture.h"
 
@@ -167,3 +172,129 @@ TEST_F(AccessTest, EveryCaptionFitsItsControl)
     }
     window::font_families() = saved;
 }
+
+// "Ports série…" from the keyboard, as a screen reader hears it: each field
+// named by its label and holding what its port stands for, the fields in
+// port order, then the search, OK and Annuler. A device chosen from a
+// drop-down, a search on the bus thread (the window does not wait) that fills
+// the window's port with the board's stable name, then OK: [Ports] gets the
+// two lines that changed and every other byte stays. Esc, or a path no port
+// can have, changes nothing.
+TEST_F(AccessTest, ThePortsDialogChoosesSearchesAndSavesWhatChanged)
+{
+    using namespace std::chrono_literals;
+    const std::string stable = "/dev/serial/by-id/usb-FTDI_A-if00-port0";
+    const std::string settings =
+        "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.Label1.caption=S\xE9jour\r\n[Ports]\r\nCOM3=/dev/ttyACM0\r\n";
+    testsupport::write_bytes("Quelvane.INI", settings);
+    sensor::SimulatedBoard adapter, native;  // the board on a USB adapter; nothing on the native port
+    adapter.set_line_latency(200us);         // the search takes a while
+    native.set_unplugged(true);
+    const std::vector<serial::SerialDevice> present{{"/dev/ttyS0", ""}, {"/dev/ttyUSB0", stable}};
+    window->set_serial_devices({[&] { return present; }, nullptr, [&](const std::string& device) {
+                                    return std::make_unique<testsupport::RecordingControl>(
+                                        device == "/dev/ttyUSB0" ? &adapter : &native);
+                                }});
+    std::vector<QString> questions;
+    frm_quelvane::set_question_box([&](QWidget*, const QString& text, const QString&) {
+        questions.push_back(text);
+        return true;
+    });
+    struct Restore {
+        ~Restore() { frm_quelvane::set_question_box(nullptr); }
+    } restore;
+    show();
+
+    const auto open_dialog = [this]() -> QDialog* {
+        QApplication::setActiveWindow(window.get());
+        QTest::keyClick(window.get(), Qt::Key_F10, Qt::ShiftModifier);
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr) return nullptr;
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(menu)->child(1)->text(QAccessible::Name),
+                  QStringLiteral("Ports série…"));
+        menu->actions().at(1)->trigger();
+        menu->close();
+        auto* dialog = window->findChild<QDialog*>(QStringLiteral("ports_dialog"));
+        EXPECT_TRUE(dialog != nullptr && spin_until([dialog] { return dialog->isVisible(); }));
+        QApplication::setActiveWindow(dialog);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+        return dialog;
+    };
+    const auto focus_in = [](const QWidget* widget) {
+        return widget == QApplication::focusWidget() || widget->isAncestorOf(QApplication::focusWidget());
+    };
+    const auto closed = [this] { return spin_until([this] { return window->findChild<QDialog*>() == nullptr; }); };
+
+    QDialog* dialog = open_dialog();
+    ASSERT_NE(dialog, nullptr);
+    QAccessibleInterface* access = QAccessible::queryAccessibleInterface(dialog);
+    EXPECT_EQ(access->role(), QAccessible::Dialog);
+    EXPECT_EQ(access->text(QAccessible::Name), QStringLiteral("Quelvane — ports série"));
+    std::vector<QWidget*> tab_order;
+    for (int port = 1; port <= 4; ++port) {
+        auto* field = dialog->findChild<QComboBox*>(QStringLiteral("port_com%1").arg(port));
+        QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(field);
+        const auto labels = heard->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(labels[0].first->text(QAccessible::Name), QStringLiteral("Com %1").arg(port));
+        EXPECT_EQ(heard->role(), QAccessible::ComboBox);
+        EXPECT_EQ(heard->text(QAccessible::Value).toStdString(), port == 3 ? "/dev/ttyACM0" : "/dev/ttyS" + std::to_string(port - 1));
+        EXPECT_EQ(field->itemText(0).toStdString(), stable);  // stable names first
+        tab_order.push_back(field);
+    }
+    for (const char* button : {"Rechercher le capteur", "OK", "Annuler"}) {
+        for (auto* candidate : dialog->findChildren<QPushButton*>()) {
+            if (candidate->text().remove(u'&') == QString::fromUtf8(button)) tab_order.push_back(candidate);
+        }
+    }
+    ASSERT_EQ(tab_order.size(), 7u);
+    EXPECT_TRUE(focus_in(tab_order[0])) << "the window's port first";
+    for (std::size_t i = 1; i < tab_order.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_TRUE(focus_in(tab_order[i])) << i;
+    }
+
+    auto* com2 = qobject_cast<QComboBox*>(tab_order[1]);
+    com2->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    EXPECT_EQ(com2->currentText(), QStringLiteral("/dev/ttyUSB0"));
+
+    tab_order[4]->setFocus();
+    QTest::keyClick(tab_order[4], Qt::Key_Space);
+    auto* status = dialog->findChildren<QLabel*>().back();
+    EXPECT_EQ(status->text(), QStringLiteral("Recherche en cours…"));  // the search goes on without the window
+    ASSERT_TRUE(spin_until([status] { return status->text().startsWith(QStringLiteral("Trouvé")); }));
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(questions[0].contains(QStringLiteral("bascule les lignes DTR et RTS de chaque port série présent "
+                                                     "(/dev/ttyS0, /dev/ttyUSB0)")));
+    EXPECT_EQ(status->text(), QStringLiteral("Trouvé sur /dev/ttyUSB0 : capteurs 1 et 2."));
+    EXPECT_EQ(qobject_cast<QComboBox*>(tab_order[0])->currentText().toStdString(), stable);
+    EXPECT_TRUE(focus_in(tab_order[0]));
+    EXPECT_EQ(adapter.addresses(), (std::vector<std::uint8_t>{0x90, 0x92}));
+    EXPECT_TRUE(native.addresses().empty());
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    ASSERT_TRUE(closed());
+    const std::string saved = settings + "COM1=" + stable + "\r\nCOM2=/dev/ttyUSB0\r\n";
+    EXPECT_EQ(read_bytes("Quelvane.INI"), saved);
+
+    for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+        dialog = open_dialog();
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(qobject_cast<QComboBox*>(tab_order[0] = dialog->findChild<QComboBox*>("port_com1"))->currentText().toStdString(), stable);
+        tab_order[0]->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("ttyUSB1"));
+        QTest::keyClick(QApplication::focusWidget(), key);
+        if (key == Qt::Key_Return) {  // refused, said, and still open to be put right
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_TRUE(boxes[0].starts_with("Erreur: Com 1 : « ttyUSB1 » ne peut pas désigner un port.")) << boxes[0];
+            EXPECT_TRUE(dialog->isVisible());
+            dialog->reject();
+        }
+        ASSERT_TRUE(closed());
+        EXPECT_EQ(read_bytes("Quelvane.INI"), saved);
+    }
+}
+

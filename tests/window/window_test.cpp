@@ -235,6 +235,28 @@ TEST_F(WindowTest, APortsDeviceIsLookedUpWhenThePortIsChosen)
     window.reset();
 }
 
+// A port that fails to open names the other serial devices present on
+// stderr, for the journal; its box says what it always says. A failure once
+// the port is open names none.
+TEST_F(WindowTest, APortThatFailsToOpenNamesTheOtherDevicesOnStderrOnly)
+{
+    window->set_serial_devices({[] { return std::vector<serial::SerialDevice>{{"/dev/ttyUSB0", ""}, {"sim:COM1", ""}}; },
+                                nullptr, nullptr});
+    for (const bool opens : {false, true}) {
+        board->set_open_error(opens ? 0 : ENOENT);
+        board->set_present(0, !opens);
+        control<QRadioButton>("option_com1")->click();
+        boxes.clear();
+        ::testing::internal::CaptureStderr();
+        tick();
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  opens ? "quelvane: sensor 1 (IC2): no acknowledge at 0x48\n"
+                        : "quelvane: sensor 1 (IC2): sim:COM1: open: " + std::string(std::strerror(ENOENT)) +
+                              "; other serial devices: /dev/ttyUSB0; `quelvane --find` probes them\n");
+        EXPECT_EQ(boxes, std::vector<std::string>{"Erreur: Lecture du capteur 1 impossible"});
+    }
+}
+
 // Only a checked box logs, not a greyed one; a click turns an unchecked box
 // checked. With one sensor the title and the record hold sensor 1 alone.
 TEST_F(WindowTest, OnlyACheckedBoxLogs)
@@ -261,7 +283,7 @@ TEST_F(WindowTest, ContextMenuFromMouseOrKeyboardOpensTheHistoryOfTheCurrentFold
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(menu, nullptr);
     QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(menu);
-    ASSERT_EQ(accessible->childCount(), 1);
+    ASSERT_EQ(accessible->childCount(), 2);  // and "Ports série…", which the access tests open
     EXPECT_EQ(accessible->child(0)->text(QAccessible::Name), QStringLiteral("Historique…"));
     menu->actions().at(0)->trigger();
     menu->close();
