@@ -31,13 +31,15 @@ struct Io {
     std::function<QDateTime()> now;
     // Returns at deadline, or earlier with false when --log is to end.
     std::function<bool(std::chrono::steady_clock::time_point deadline)> wait_until;
+    // How --log names what it reads from; empty: the device.
+    std::string source = {};
 };
 
 // Runs a command other than the window and the history: its exit status
 // (2 for a usage error, which opens no port).
 int run_command(const Options& options, const ControlFactory& make_control, Io& io);
 // The same on the standard streams and the system clock; SIGTERM, SIGINT and
-// SIGHUP end --log after the reading in flight.
-int run_command(const Options& options, const ControlFactory& make_control);
+// SIGHUP end --log after the reading in flight. source as in Io.
+int run_command(const Options& options, const ControlFactory& make_control, const std::string& source = {});
 
 }  // namespace cli

@@ -1,27 +1,23 @@
 #include "cli/options.h"
 
 #include <algorithm>
-#include <set>
+#include <cstdio>
 
 #include "bus/posix_serial_control.h"
-#include "history/history_command.h"
 #include "text/cp1252.h"
 
 namespace cli {
 namespace {
-
-bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
 // A value quoted for a one-line message: control bytes become '?', and a long
 // value is cut (at a character boundary) so the line stays readable.
 std::string quoted(std::string_view value)
 {
     constexpr std::size_t shown = 60;
-    std::string cut(value.substr(0, text::utf8_prefix_length(value, shown)));
+    std::string cut = text::printable(value.substr(0, text::utf8_prefix_length(value, shown)));
     if (value.size() > shown) {
         cut += "...";
     }
-    std::replace_if(cut.begin(), cut.end(), is_control, '?');
     return "'" + cut + "'";
 }
 
@@ -85,25 +81,88 @@ std::string set_json(Options& options, std::string_view)
     return {};
 }
 
-struct Option {
-    std::string_view name;
-    Command command;  // the command it chooses; window for the settings of a command
-    std::string (*set)(Options&, std::string_view value);
-    bool takes_value;
-    bool with_read, with_log;  // settings: the commands they go with
+// The log the history reads: FILE, or --history=FILE.
+std::string set_history_file(Options& options, std::string_view value)
+{
+    if (value.empty()) {
+        return "empty file name";
+    }
+    if (options.history_file) {
+        return "one FILE only, not also " + quoted(value);
+    }
+    options.history_file = std::string(value);
+    return {};
+}
+
+std::string set_png(Options& options, std::string_view value)
+{
+    if (value.empty()) {
+        return "--png needs a value";
+    }
+    options.png = std::string(value);
+    return {};
+}
+
+std::string set_csv(Options& options, std::string_view value)
+{
+    if (value.empty()) {
+        return "--csv needs a value";
+    }
+    options.csv = std::string(value);
+    return {};
+}
+
+// "WxH" with each side within the PNG limits.
+std::string set_size(Options& options, std::string_view value)
+{
+    const std::string text(value);
+    int width = 0;
+    int height = 0;
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%5dx%5d%c", &width, &height, &rest) != 2 || text.find_first_of("+- ") != std::string::npos ||
+        width < min_png_side || width > max_png_side || height < min_png_side || height > max_png_side) {
+        return "--size takes WIDTHxHEIGHT, each from " + std::to_string(min_png_side) + " to " +
+               std::to_string(max_png_side) + ", not " + quoted(value);
+    }
+    options.png_width = width;
+    options.png_height = height;
+    return {};
+}
+
+enum class Value {
+    none,
+    required,  // the next word, or after "="
+    attached,  // optional, and only after "="
 };
 
+// The commands a setting goes with.
+enum Goes : unsigned { with_read = 1, with_log = 2, with_history = 4 };
+
+struct Option {
+    std::string_view name;
+    Command command;  // the command it chooses; window for a setting of a command
+    Value value;
+    std::string (*set)(Options&, std::string_view value);  // nullptr: it only chooses its command
+    unsigned goes_with = 0;       // a setting: the commands it goes with
+    std::string_view needs = {};  // a setting: another option it goes with
+};
+
+// Every option; a new one needs a row here and, if it takes a value, a setter.
 constexpr Option option_table[] = {
-    {"--help", Command::help, nullptr, false, false, false},
-    {"-h", Command::help, nullptr, false, false, false},
-    {"--version", Command::version, nullptr, false, false, false},
-    {"--read", Command::read, nullptr, false, false, false},
-    {"--log", Command::log, nullptr, false, false, false},
-    {"--port", Command::window, set_port, true, true, true},
-    {"--sensors", Command::window, set_sensors, true, true, true},
-    {"--json", Command::window, set_json, false, true, false},
-    {"--every", Command::window, set_every, true, false, true},
-    {"--file", Command::window, set_file, true, false, true},
+    {"--help", Command::help, Value::none, nullptr},
+    {"-h", Command::help, Value::none, nullptr},
+    {"--version", Command::version, Value::none, nullptr},
+    {"--read", Command::read, Value::none, nullptr},
+    {"--log", Command::log, Value::none, nullptr},
+    {"--history", Command::history, Value::attached, set_history_file},
+    {"--port", Command::window, Value::required, set_port, with_read | with_log},
+    {"--sensors", Command::window, Value::required, set_sensors, with_read | with_log},
+    {"--json", Command::window, Value::none, set_json, with_read},
+    {"--every", Command::window, Value::required, set_every, with_log},
+    {"--file", Command::window, Value::required, set_file, with_log},
+    {"--png", Command::window, Value::required, set_png, with_history},
+    {"--size", Command::window, Value::required, set_size, with_history, "--png"},
+    {"--csv", Command::window, Value::required, set_csv, with_history},
 };
 
 const Option* find_option(std::string_view name)
@@ -116,13 +175,29 @@ const Option* find_option(std::string_view name)
 
 bool goes_with(const Option& option, Command command)
 {
-    return (command == Command::read && option.with_read) || (command == Command::log && option.with_log);
+    return (command == Command::read && (option.goes_with & with_read) != 0) ||
+           (command == Command::log && (option.goes_with & with_log) != 0) ||
+           (command == Command::history && (option.goes_with & with_history) != 0);
 }
 
+// "--read or --log", "--log only".
 std::string commands_of(const Option& option)
 {
-    if (option.with_read && option.with_log) return "--read or --log";
-    return option.with_read ? "--read only" : "--log only";
+    std::string names;
+    int count = 0;
+    for (const auto& [goes, name] : {std::pair{with_read, "--read"}, {with_log, "--log"}, {with_history, "--history"}}) {
+        if ((option.goes_with & goes) != 0) {
+            names += (count++ == 0 ? "" : " or ") + std::string(name);
+        }
+    }
+    return count == 1 ? names + " only" : names;
+}
+
+// Whether an option belongs to the history alone: its errors, once
+// --history is given, say so, as the history's own words.
+bool of_history(const Option& option)
+{
+    return option.command == Command::history || option.goes_with == with_history;
 }
 
 Options usage_error(std::string error)
@@ -142,7 +217,9 @@ std::vector<std::string> arguments_of(int argc, char** argv)
 
 Options parse_arguments(const std::vector<std::string>& words)
 {
-    const auto history = std::find(words.begin(), words.end(), "--history");
+    const auto history = std::find_if(words.begin(), words.end(), [](const std::string& word) {
+        return word == "--history" || word.starts_with("--history=");
+    });
     if (std::any_of(words.begin(), history, [](const std::string& word) { return word == "--help" || word == "-h"; })) {
         Options options;
         options.command = Command::help;
@@ -152,30 +229,34 @@ Options parse_arguments(const std::vector<std::string>& words)
     Options options;
     std::vector<const Option*> given;  // in the order given
     const Option* chosen = nullptr;    // the option that chose the command
+    const auto in_history = [&options](const Option* option) {
+        return options.command == Command::history && (option == nullptr || of_history(*option)) ? "--history: " : "";
+    };
     for (auto word = words.begin(); word != words.end(); ++word) {
-        if (word == history) {
-            if (chosen != nullptr) {
-                return usage_error(std::string(chosen->name) + " and --history cannot be combined");
-            }
-            if (!given.empty()) {
-                return usage_error(std::string(given.front()->name) + " goes with " + commands_of(*given.front()));
-            }
-            options.command = Command::history;
-            options.history_arguments.assign(word + 1, words.end());
-            return options;
+        if (options.command == Command::history && (*word == "--help" || *word == "-h")) {
+            options.history_help = true;
+            continue;
         }
         const std::size_t equals = word->starts_with("--") ? word->find('=') : std::string::npos;
         const std::string name = word->substr(0, equals);
         const Option* option = find_option(name);
         if (option == nullptr) {
-            const bool looks_like_option = word->size() > 1 && word->starts_with("-");
-            return usage_error((looks_like_option ? "unknown option " : "unexpected argument ") + quoted(*word));
+            if (word->size() > 1 && word->starts_with("-")) {
+                return usage_error(in_history(nullptr) + ("unknown option " + quoted(*word)));
+            }
+            if (options.command != Command::history) {
+                return usage_error("unexpected argument " + quoted(*word));
+            }
+            if (std::string error = set_history_file(options, *word); !error.empty()) {
+                return usage_error(in_history(nullptr) + error);
+            }
+            continue;
         }
         if (std::find(given.begin(), given.end(), option) != given.end()) {
-            return usage_error(name + " given twice");
+            return usage_error(in_history(option) + name + " given twice");
         }
         given.push_back(option);
-        if (!option->takes_value && equals != std::string::npos) {
+        if (option->value == Value::none && equals != std::string::npos) {
             return usage_error(name + " takes no value");
         }
         if (option->command != Command::window) {
@@ -184,26 +265,36 @@ Options parse_arguments(const std::vector<std::string>& words)
             }
             chosen = option;
             options.command = option->command;
-            continue;
         }
-        std::string_view value;
+        std::optional<std::string_view> value;
         if (equals != std::string::npos) {
             value = std::string_view(*word).substr(equals + 1);
-        } else if (option->takes_value) {
-            if (word + 1 == words.end() || word + 1 == history) {
-                return usage_error(name + " needs a value");
+        } else if (option->value == Value::required) {
+            if (word + 1 == words.end()) {
+                return usage_error(in_history(option) + name + " needs a value");
             }
             value = *++word;
         }
-        if (std::string error = option->set(options, value); !error.empty()) {
-            return usage_error(std::move(error));
+        if (option->set != nullptr && (value || option->value == Value::none)) {
+            if (std::string error = option->set(options, value.value_or("")); !error.empty()) {
+                return usage_error(in_history(option) + error);
+            }
         }
     }
 
     for (const Option* option : given) {
-        if (option->command == Command::window && !goes_with(*option, options.command)) {
+        if (option->command != Command::window) {
+            continue;
+        }
+        if (!goes_with(*option, options.command)) {
             return usage_error(std::string(option->name) + " goes with " + commands_of(*option));
         }
+        if (!option->needs.empty() && std::find(given.begin(), given.end(), find_option(option->needs)) == given.end()) {
+            return usage_error(in_history(option) + std::string(option->name) + " goes with " + std::string(option->needs));
+        }
+    }
+    if (options.history_help) {
+        options.command = Command::help;
     }
     return options;
 }
@@ -224,7 +315,7 @@ std::string usage_text()
            "                   is null\n"
            "  --log            append a reading every interval to the measurement log, in\n"
            "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n" +
-           history::usage_lines() +
+           history_usage_text() +
            "  --port P         COM1 to COM4, mapped as the window maps them, or a device\n"
            "                   such as /dev/ttyUSB0 (default: the port the window uses)\n"
            "  --sensors 1|2    sensor 1 alone, or sensors 1 and 2 (default: as the window)\n"
@@ -232,8 +323,21 @@ std::string usage_text()
            " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
+           "\n"
+           "An option's value may also follow an equals sign: --port=COM2.\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
            "A bad option or value is reported on stderr, with exit status 2.\n";
+}
+
+std::string history_usage_text()
+{
+    const std::string size = std::to_string(default_png_width) + "x" + std::to_string(default_png_height);
+    return "  --history        the measurement log (FILE, default ./Quelvane.txt) as a chart\n"
+           "                   that follows the file\n"
+           "  --png OUT        with --history: the whole log as a PNG image, no display needed\n"
+           "  --size WxH       with --png: the image's size (default " + size + ")\n"
+           "  --csv OUT        with --history: the records as CSV (time,sensor1,sensor2),\n"
+           "                   no display needed; - for standard output\n";
 }
 
 std::string version_text() { return "quelvane " QUELVANE_VERSION; }

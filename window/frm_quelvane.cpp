@@ -362,7 +362,7 @@ void frm_quelvane::log_to_file()
     }
     const std::string record = measurement::log_record(QDateTime::currentDateTime(), label_temperature_outside->text(),
                                                   label_temperature_indoor->text());
-    if (measurement::append_to_log(measurement::log_file_name, record)) {
+    if (log_.append(record) == 0) {
         log_failure_told_ = false;
         return;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bus/serial_control.h"
+#include "log/measurement_log.h"
 #include "settings/control_state.h"
 #include "window/bus_thread.h"
 
@@ -117,6 +118,7 @@ private:
     };
     static const std::array<OptionHandlers, 8> option_handlers;
 
+    measurement::LogWriter log_{measurement::log_file_name};  // in the current directory
     bool message_box_open_ = false;
     bool log_failure_told_ = false;
     bool unloaded_ = false;
