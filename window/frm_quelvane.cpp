@@ -210,6 +210,9 @@ void frm_quelvane::Form_Unload()
 
 void frm_quelvane::closeEvent(QCloseEvent* event)
 {
+    // Gone from the screen at once: the save rewrites the whole settings
+    // file, which takes a while when it holds a large section of the user's.
+    hide();
     Form_Unload();
     event->accept();
 }
