@@ -66,14 +66,19 @@ std::string set_every(Options& options, std::string_view value)
     return {};
 }
 
-std::string set_file(Options& options, std::string_view value)
+// A path, which may be anything but empty, into field.
+template <auto field, const char* if_empty>
+std::string set_path(Options& options, std::string_view value)
 {
     if (value.empty()) {
-        return "--file needs a path";
+        return if_empty;
     }
-    options.file = std::string(value);
+    options.*field = std::string(value);
     return {};
 }
+constexpr char file_needs_a_path[] = "--file needs a path";
+constexpr char png_needs_a_value[] = "--png needs a value";
+constexpr char csv_needs_a_value[] = "--csv needs a value";
 
 std::string set_json(Options& options, std::string_view)
 {
@@ -94,24 +99,6 @@ std::string set_history_file(Options& options, std::string_view value)
     return {};
 }
 
-std::string set_png(Options& options, std::string_view value)
-{
-    if (value.empty()) {
-        return "--png needs a value";
-    }
-    options.png = std::string(value);
-    return {};
-}
-
-std::string set_csv(Options& options, std::string_view value)
-{
-    if (value.empty()) {
-        return "--csv needs a value";
-    }
-    options.csv = std::string(value);
-    return {};
-}
-
 // "WxH" with each side within the PNG limits.
 std::string set_size(Options& options, std::string_view value)
 {
@@ -119,8 +106,8 @@ std::string set_size(Options& options, std::string_view value)
     int width = 0;
     int height = 0;
     char rest = 0;
-    if (std::sscanf(text.c_str(), "%5dx%5d%c", &width, &height, &rest) != 2 || text.find_first_of("+- ") != std::string::npos ||
-        width < min_png_side || width > max_png_side || height < min_png_side || height > max_png_side) {
+    if (std::sscanf(text.c_str(), "%5dx%5d%c", &width, &height, &rest) != 2 ||
+        text.find_first_of("+- ") != std::string::npos || width < min_png_side || width > max_png_side || height < min_png_side || height > max_png_side) {
         return "--size takes WIDTHxHEIGHT, each from " + std::to_string(min_png_side) + " to " +
                std::to_string(max_png_side) + ", not " + quoted(value);
     }
@@ -159,10 +146,10 @@ constexpr Option option_table[] = {
     {"--sensors", Command::window, Value::required, set_sensors, with_read | with_log},
     {"--json", Command::window, Value::none, set_json, with_read},
     {"--every", Command::window, Value::required, set_every, with_log},
-    {"--file", Command::window, Value::required, set_file, with_log},
-    {"--png", Command::window, Value::required, set_png, with_history},
+    {"--file", Command::window, Value::required, set_path<&Options::file, file_needs_a_path>, with_log},
+    {"--png", Command::window, Value::required, set_path<&Options::png, png_needs_a_value>, with_history},
     {"--size", Command::window, Value::required, set_size, with_history, "--png"},
-    {"--csv", Command::window, Value::required, set_csv, with_history},
+    {"--csv", Command::window, Value::required, set_path<&Options::csv, csv_needs_a_value>, with_history},
 };
 
 const Option* find_option(std::string_view name)
@@ -185,7 +172,8 @@ std::string commands_of(const Option& option)
 {
     std::string names;
     int count = 0;
-    for (const auto& [goes, name] : {std::pair{with_read, "--read"}, {with_log, "--log"}, {with_history, "--history"}}) {
+    constexpr std::pair<Goes, const char*> commands[] = {{with_read, "--read"}, {with_log, "--log"}, {with_history, "--history"}};
+    for (const auto& [goes, name] : commands) {
         if ((option.goes_with & goes) != 0) {
             names += (count++ == 0 ? "" : " or ") + std::string(name);
         }
@@ -289,8 +277,9 @@ Options parse_arguments(const std::vector<std::string>& words)
         if (!goes_with(*option, options.command)) {
             return usage_error(std::string(option->name) + " goes with " + commands_of(*option));
         }
-        if (!option->needs.empty() && std::find(given.begin(), given.end(), find_option(option->needs)) == given.end()) {
-            return usage_error(in_history(option) + std::string(option->name) + " goes with " + std::string(option->needs));
+        const Option* needed = option->needs.empty() ? nullptr : find_option(option->needs);
+        if (needed != nullptr && std::find(given.begin(), given.end(), needed) == given.end()) {
+            return usage_error(in_history(option) + std::string(option->name) + " goes with " + std::string(needed->name));
         }
     }
     if (options.history_help) {
@@ -323,10 +312,10 @@ std::string usage_text()
            " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
-           "\n"
            "An option's value may also follow an equals sign: --port=COM2.\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
-           "A bad option or value is reported on stderr, with exit status 2.\n";
+           "A bad option or value, or an option given twice, is reported on stderr, with\n"
+           "exit status 2.\n";
 }
 
 std::string history_usage_text()

@@ -96,6 +96,23 @@ int create_locked(const WriteCalls& calls, const std::string& path_template, std
     return -1;
 }
 
+template <typename Write>
+std::size_t write_all_through(const Write& write, int fd, std::string_view data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
 }  // namespace
 
 WriteCalls WriteCalls::posix()
@@ -110,34 +127,13 @@ WriteCalls WriteCalls::posix()
 
 std::size_t write_all(int fd, std::string_view data)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    return write_all_through([](int to, const void* bytes, std::size_t size) { return ::write(to, bytes, size); }, fd,
+                             data);
 }
 
 std::size_t write_all(const WriteCalls& calls, int fd, std::string_view data)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = calls.write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    return write_all_through(calls.write, fd, data);
 }
 
 std::optional<LinkEnd> link_target(std::string path)
@@ -176,14 +172,23 @@ std::optional<LinkEnd> link_target(std::string path)
 int creation_refusal(const std::string& path)
 {
     // The folder as the system finds it, every link and ".." resolved.
-    char* folder = ::realpath(folder_of(path).c_str(), nullptr);
-    if (folder == nullptr) {
+    char* resolved = ::realpath(folder_of(path).c_str(), nullptr);
+    if (resolved == nullptr) {
         return errno;
     }
-    const std::string_view found(folder);
-    const bool under_dev = found == "/dev" || found.starts_with("/dev/");
-    std::free(folder);
-    return under_dev ? not_created_under_dev : 0;
+    const std::string folder(resolved);
+    std::free(resolved);
+    if (folder != "/dev" && !folder.starts_with("/dev/")) {
+        return 0;
+    }
+    // The device nodes' own file system; one mounted below it for files
+    // (/dev/shm) is as any other.
+    struct stat devices {};
+    struct stat found {};
+    if (::stat("/dev", &devices) != 0 || ::stat(folder.c_str(), &found) != 0) {
+        return errno;
+    }
+    return found.st_dev == devices.st_dev ? not_created_under_dev : 0;
 }
 
 std::string Failure::reason() const

@@ -2,8 +2,8 @@
 // once: a temporary file beside it, synced, renamed over it, so that a crash
 // leaves the old file or the new one, never a mix. Whatever else is there (a
 // device such as /dev/null or a terminal, a FIFO) is written as it is, and
-// never replaced. Nothing is ever created under /dev, where a made-up name
-// would pass for a device.
+// never replaced. Nothing is ever created among the device nodes of /dev,
+// where a made-up name would pass for a device.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +53,9 @@ std::optional<LinkEnd> link_target(std::string path);
 
 // Whether a file may be made at path, where nothing is (path is the end of
 // any links): 0, not_created_under_dev when its folder is /dev or below it
-// (also through links), else the errno of finding that folder.
+// (also through links) on the file system of the device nodes (a file system
+// mounted there for files, such as /dev/shm, is as any other), else the errno
+// of finding that folder.
 int creation_refusal(const std::string& path);
 
 // What a failed write was doing, and why it failed.

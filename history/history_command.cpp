@@ -48,24 +48,27 @@ int run_exports(int argc, char** argv, const Request& request)
     }
     auto read = reading.get();
     if (!read.ok) {
-        std::fprintf(stderr, "quelvane: --history: cannot read %s: %s\n", text::printable(request.file).c_str(), read.error.c_str());
+        std::fprintf(stderr, "quelvane: --history: cannot read %s: %s\n", text::printable(request.file).c_str(),
+                     read.error.c_str());
         return 1;
     }
     const auto count = [](std::uint64_t n, const char* what) {
         return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
     };
-    std::fprintf(stderr, "%s: %s, %s skipped\n", text::printable(request.file).c_str(), count(read.records.size(), "record").c_str(),
-                 count(read.skipped, "line").c_str());
+    std::fprintf(stderr, "%s: %s, %s skipped\n", text::printable(request.file).c_str(),
+                 count(read.records.size(), "record").c_str(), count(read.skipped, "line").c_str());
     std::string error;
     if (!request.csv.empty() && !export_csv(read.records, request.csv, error)) {
-        std::fprintf(stderr, "quelvane: --history: cannot write %s: %s\n", text::printable(request.csv).c_str(), error.c_str());
+        std::fprintf(stderr, "quelvane: --history: cannot write %s: %s\n", text::printable(request.csv).c_str(),
+                     error.c_str());
         return 1;
     }
     if (!request.png.empty()) {
         Series series;
         series.assign(std::move(read.records));
         if (!export_png(series, request.size, request.png, error)) {
-            std::fprintf(stderr, "quelvane: --history: cannot write %s: %s\n", text::printable(request.png).c_str(), error.c_str());
+            std::fprintf(stderr, "quelvane: --history: cannot write %s: %s\n", text::printable(request.png).c_str(),
+                         error.c_str());
             return 1;
         }
     }

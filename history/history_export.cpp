@@ -101,8 +101,8 @@ bool export_png(const Series& series, QSize size, const std::string& path, std::
         return false;
     }
     files::Output output;
-    if (!open_output(output, path) || !output.write(std::string_view(png.constData(), static_cast<std::size_t>(png.size()))) ||
-        !output.finish()) {
+    const std::string_view bytes(png.constData(), static_cast<std::size_t>(png.size()));
+    if (!open_output(output, path) || !output.write(bytes) || !output.finish()) {
         error = output.failure().reason();
         return false;
     }

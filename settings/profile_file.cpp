@@ -97,7 +97,7 @@ public:
         // searched to its end for each of its lines.
         if (line_feed_ == std::string_view::npos || line_feed_ < position_) {
             const void* lf = std::memchr(contents_.data() + position_, '\n', contents_.size() - position_);
-            line_feed_ = lf == nullptr ? contents_.size() : static_cast<std::size_t>(static_cast<const char*>(lf) - contents_.data());
+            line_feed_ = lf == nullptr ? contents_.size() : offset_of(lf);
         }
         const void* cr = std::memchr(contents_.data() + position_, '\r', line_feed_ - position_);
         line.begin = position_;
@@ -105,7 +105,7 @@ public:
             line.end = line_feed_;
             line.next = std::min(line_feed_ + 1, contents_.size());
         } else {
-            line.end = static_cast<std::size_t>(static_cast<const char*>(cr) - contents_.data());
+            line.end = offset_of(cr);
             line.next = line.end + 1 == line_feed_ && line_feed_ < contents_.size() ? line.end + 2 : line.end + 1;
         }
         position_ = line.next;
@@ -115,6 +115,11 @@ public:
     std::string_view text(const Line& line) const { return contents_.substr(line.begin, line.end - line.begin); }
 
 private:
+    std::size_t offset_of(const void* found) const
+    {
+        return static_cast<std::size_t>(static_cast<const char*>(found) - contents_.data());
+    }
+
     std::string_view contents_;
     std::size_t position_;
     std::size_t line_feed_ = std::string_view::npos;  // the next LF at or after position_, or the size
@@ -284,7 +289,6 @@ std::string Document::with_values(std::span<const Entry> entries, std::size_t re
     };
     std::vector<Edit> edits;
     const std::string_view eol = line_ending_of(contents_);
-    std::vector<const Section*> new_sections;
     std::unordered_map<const Section*, std::size_t> insertion_of;  // the edit adding keys to a section
     const std::string_view contents(contents_);
     for (const Planned& item : planned) {
@@ -295,24 +299,28 @@ std::string Document::with_values(std::span<const Entry> entries, std::size_t re
             const Parsed parsed = parse(line_text);
             // Texts are compared, not bytes: a line saved in UTF-8 by an
             // editor stays as it is while its text does not change.
+            const bool cut_by_reads = parsed.value.size() > read_limit;
             if (decoded(line_text, parsed.value) == item.text ||
-                (parsed.value.size() > read_limit && trim(read_back(line_text, parsed.value, read_limit)) == item.text)) {
+                (cut_by_reads && trim(read_back(line_text, parsed.value, read_limit)) == item.text)) {
                 continue;
             }
             // The key keeps the spelling the file gives it.
-            edits.push_back({line.begin, line.end, 0, text::encode_line(decoded(line_text, parsed.name) + "=" + item.text)});
+            std::string changed = decoded(line_text, parsed.name);
+            changed += '=';
+            changed += item.text;
+            edits.push_back({line.begin, line.end, 0, text::encode_line(changed)});
             continue;
         }
-        if (!item.section->found && std::find(new_sections.begin(), new_sections.end(), item.section) == new_sections.end()) {
-            new_sections.push_back(item.section);
-            std::string header = "[";
-            header += one_line(item.section_name);
-            header += ']';
-            edits.push_back({contents.size(), contents.size(), 2, text::encode_line(header).append(eol)});
-            insertion_of[item.section] = edits.size() - 1;
-        } else if (item.section->found && !insertion_of.contains(item.section)) {
-            const std::size_t at = item.section->insert_after.next;
-            edits.push_back({at, at, 1, {}});
+        if (!insertion_of.contains(item.section)) {
+            if (item.section->found) {
+                const std::size_t at = item.section->insert_after.next;
+                edits.push_back({at, at, 1, {}});
+            } else {
+                std::string header = "[";
+                header += one_line(item.section_name);
+                header += ']';
+                edits.push_back({contents.size(), contents.size(), 2, text::encode_line(header).append(eol)});
+            }
             insertion_of[item.section] = edits.size() - 1;
         }
         std::string line = one_line(item.key);
@@ -323,8 +331,9 @@ std::string Document::with_values(std::span<const Entry> entries, std::size_t re
     if (edits.empty()) {
         return contents_;
     }
-    std::stable_sort(edits.begin(), edits.end(),
-                     [](const Edit& a, const Edit& b) { return a.begin != b.begin ? a.begin < b.begin : a.order < b.order; });
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
+        return a.begin != b.begin ? a.begin < b.begin : a.order < b.order;
+    });
 
     std::size_t added = 0;
     for (const Edit& edit : edits) {
