@@ -8,11 +8,14 @@
 
 #include "cli/commands.h"
 #include "history/history_command.h"
+#include "log/measurement_log.h"
 #include "window/close_on_signal.h"
 #include "window/display.h"
 #include "window/frm_quelvane.h"
 
 #ifdef QUELVANE_DEMO
+#include <filesystem>
+
 #include "sensor/simulated_board.h"
 #include "window/demo_board.h"
 #else
@@ -57,6 +60,13 @@ serial::Devices serial_devices()
 #endif
 }
 
+// What --log says it reads from: the device, or the demo's board.
+#ifdef QUELVANE_DEMO
+const std::string command_source = "the simulated board";
+#else
+const std::string command_source;
+#endif
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -67,28 +77,30 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN);
     // Decided before any application object exists: the commands need no
     // display and never start the window's toolkit.
-    const cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));
+    cli::Options options = cli::parse_arguments(cli::arguments_of(argc, argv));
     // The window needs a display: said before the toolkit, which aborts
     // without one, and before any port or file is touched. The history's
     // exports need none.
-    const bool shows_a_window =
-        options.command == cli::Command::window ||
-        (options.command == cli::Command::history && history::needs_display(options.history_arguments));
-    if (shows_a_window && !window::require_display(argv[0])) {
+    if (cli::shows_a_window(options) && !window::require_display(argv[0])) {
         return 1;
     }
 #ifdef QUELVANE_DEMO
     // The demo's settings and log are its own, never the monitor's, for its
-    // commands as for its window.
+    // commands as for its window; its messages name its log in full.
     if (cli::uses_files(options.command) && !window::enter_demo_folder()) {
         return 1;
     }
+    if (options.command == cli::Command::log) {
+        options.file = std::filesystem::absolute(options.file.value_or(measurement::log_file_name)).string();
+    }
 #endif
     if (options.command == cli::Command::history) {
-        return history::run_history(argc, argv, options.history_arguments);
+        return history::run_history(argc, argv,
+                                    {options.history_file.value_or(measurement::log_file_name), options.png,
+                                     options.csv, QSize(options.png_width, options.png_height)});
     }
     if (options.command != cli::Command::window) {
-        return cli::run_command(options, make_command_control, serial_devices());
+        return cli::run_command(options, make_command_control, serial_devices(), command_source);
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelvane"));

@@ -3,6 +3,8 @@
 #  - the cost of a sensor reading: line operations, ioctls issued by the real
 #    control (on the simulated board, then on a umockdev-emulated port), CPU;
 #  - the CPU time of a sampling tick and of a settings save and load;
+#  - a settings file of 70 MB: the window's load and close, the lookups of
+#    --read (time and peak memory), beside the same keys alone;
 #  - two-sensor ticks on a slow adapter (1 ms per line call): how long the
 #    window's thread is kept from its event loop, the tick's wall time, the
 #    ioctls per reading;
@@ -24,7 +26,7 @@ for arg in "$@"; do
     case "$arg" in
     --quick) quick=1 ;;
     -h | --help)
-        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -43,7 +45,7 @@ idle_seconds=${IDLE_SECONDS:-60}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELVANE_SANITIZE=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target quelvane_figures quelvane_bench quelvane_bench_umockdev \
     quelvane_window_bench quelvane_responsiveness quelvane_startup quelvane_startup_bare quelvane_launch_timed \
-    quelvane_plain_board quelvane-demo
+    quelvane_plain_board quelvane-demo quelvane_big_settings
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quelvane-bench.XXXXXX")
 pids=""
@@ -123,6 +125,12 @@ echo "== Google Benchmark: the window (offscreen, simulated board, two sensors, 
 echo "   BM_Tick: settle_ns 0 or the standard 5000; repaint 1: changed readings, repaint included"
 echo "   BM_SaveSettings case 0: file up to date, 1: the two readings changed, 2: new file"
 (cd "$scratch" && "$build/bench/quelvane_window_bench" --benchmark_counters_tabular=true)
+
+echo
+echo "== A large settings file (offscreen): 70 MB, most of it a section of the user's own before [CT]"
+echo "   window_load: Form_Load (33 keys); read_lookups: what --read looks up; window_close: Form_Unload,"
+echo "   a save after a reading changed; peak_rise_kb: the peak resident memory above that before the step"
+"$build/bench/quelvane_big_settings" | sed 's/^/   /'
 
 echo
 echo "== The window on a slow adapter (offscreen)"

@@ -3,10 +3,8 @@
 #include <QString>
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -23,7 +21,9 @@
 #include "process/stop_signals.h"
 #include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
+#include "settings/ini.h"
 #include "settings/saved_choices.h"
+#include "text/cp1252.h"
 
 namespace cli {
 namespace {
@@ -67,18 +67,19 @@ public:
         }
     }
 
-    void file(const std::string& path, bool written, int error_number)
+    // error: 0 when the record was written, else as LogWriter::append says.
+    void file(const std::string& path, int error)
     {
+        const bool written = error == 0;
         if (written == file_written_) {
             return;
         }
         file_written_ = written;
         if (written) {
-            err_ << "quelvane: writing to " << path << " again" << std::endl;
+            err_ << "quelvane: writing to " << text::printable(path) << " again" << std::endl;
         } else {
-            err_ << "quelvane: cannot write to " << path
-                 << (error_number != 0 ? std::string(" (") + std::strerror(error_number) + ")" : std::string())
-                 << "; the readings go on" << std::endl;
+            err_ << "quelvane: cannot write to " << text::printable(path) << " (" << measurement::log_error_text(error)
+                 << "); the readings go on" << std::endl;
         }
     }
 
@@ -144,9 +145,11 @@ struct LogPlan {
 // or of the file are told on io.err once per change. Returns 0.
 int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
 {
-    io.err << "quelvane: logging " << (plan.sensors == 2 ? "sensors 1 and 2" : "sensor 1") << " from " << plan.device
-           << " every " << plan.every.count() << " s to " << plan.file << std::endl;
+    io.err << "quelvane: logging " << (plan.sensors == 2 ? "sensors 1 and 2" : "sensor 1") << " from "
+           << (io.source.empty() ? text::printable(plan.device) : io.source) << " every " << plan.every.count()
+           << " s to " << text::printable(plan.file) << std::endl;
     FailureReport report(io.err);
+    measurement::LogWriter log(plan.file);
     auto next = std::chrono::steady_clock::now();
     do {
         // The window's labels after a tick: a reading text, or the no-reading
@@ -169,9 +172,7 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
             // to the conversion wait of every opening.
             iic::close_bus();
         }
-        const bool written =
-            measurement::append_to_log(plan.file, measurement::log_record(io.now(), shown[1], shown[0]));
-        report.file(plan.file, written, errno);
+        report.file(plan.file, log.append(measurement::log_record(io.now(), shown[1], shown[0])));
 
         // Readings keep to their schedule; one that overran skips the times
         // it missed rather than bunching up.
@@ -245,7 +246,7 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
 {
     switch (options.command) {
     case Command::help:
-        io.out << usage_text();
+        io.out << (options.history_help ? history_usage_text() : usage_text());
         return written(io) ? 0 : 1;
     case Command::version:
         io.out << version_text() << '\n';
@@ -263,12 +264,13 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
         return 2;
     }
 
-    const ini::SavedChoices saved = ini::saved_choices();
+    const ini::Snapshot settings = ini::Snapshot::read();
+    const ini::SavedChoices saved = ini::saved_choices(settings);
     std::string device;
     if (!options.port) {
-        device = ini::device_for_port(saved.port);
+        device = ini::device_for_port(saved.port, settings);
     } else if (options.port->starts_with("COM")) {
-        device = ini::device_for_port(options.port->back() - '0');
+        device = ini::device_for_port(options.port->back() - '0', settings);
     } else {
         device = *options.port;
     }
@@ -282,7 +284,8 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
     return run_log(*control, plan, io);
 }
 
-int run_command(const Options& options, const ControlFactory& make_control, serial::Devices devices)
+int run_command(const Options& options, const ControlFactory& make_control, serial::Devices devices,
+                const std::string& source)
 {
     // Only --log waits to be stopped; the other commands end by themselves
     // and keep the default actions, so Ctrl+C still interrupts a --read.
@@ -306,7 +309,7 @@ int run_command(const Options& options, const ControlFactory& make_control, seri
     }
     Io io{std::cout, std::cerr, [] { return QDateTime::currentDateTime(); },
           [&stop](std::chrono::steady_clock::time_point deadline) { return stop->wait_until(deadline); },
-          std::move(devices)};
+          std::move(devices), source};
     return run_command(options, make_control, io);
 }
 

@@ -35,13 +35,16 @@ struct Io {
     // The serial devices present and how --find opens them; also named on
     // stderr when a port fails to open. Empty: there are none.
     serial::Devices devices = {};
+    // How --log names what it reads from; empty: the device.
+    std::string source = {};
 };
 
 // Runs a command other than the window and the history: its exit status
 // (2 for a usage error, which opens no port).
 int run_command(const Options& options, const ControlFactory& make_control, Io& io);
 // The same on the standard streams and the system clock; SIGTERM, SIGINT and
-// SIGHUP end --log after the reading in flight.
-int run_command(const Options& options, const ControlFactory& make_control, serial::Devices devices = {});
+// SIGHUP end --log after the reading in flight. devices and source as in Io.
+int run_command(const Options& options, const ControlFactory& make_control, serial::Devices devices = {},
+                const std::string& source = {});
 
 }  // namespace cli

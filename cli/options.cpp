@@ -1,27 +1,23 @@
 #include "cli/options.h"
 
 #include <algorithm>
-#include <set>
+#include <cstdio>
 
 #include "bus/posix_serial_control.h"
-#include "history/history_command.h"
 #include "text/cp1252.h"
 
 namespace cli {
 namespace {
-
-bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
 // A value quoted for a one-line message: control bytes become '?', and a long
 // value is cut (at a character boundary) so the line stays readable.
 std::string quoted(std::string_view value)
 {
     constexpr std::size_t shown = 60;
-    std::string cut(value.substr(0, text::utf8_prefix_length(value, shown)));
+    std::string cut = text::printable(value.substr(0, text::utf8_prefix_length(value, shown)));
     if (value.size() > shown) {
         cut += "...";
     }
-    std::replace_if(cut.begin(), cut.end(), is_control, '?');
     return "'" + cut + "'";
 }
 
@@ -70,14 +66,19 @@ std::string set_every(Options& options, std::string_view value)
     return {};
 }
 
-std::string set_file(Options& options, std::string_view value)
+// A path, which may be anything but empty, into field.
+template <auto field, const char* if_empty>
+std::string set_path(Options& options, std::string_view value)
 {
     if (value.empty()) {
-        return "--file needs a path";
+        return if_empty;
     }
-    options.file = std::string(value);
+    options.*field = std::string(value);
     return {};
 }
+constexpr char file_needs_a_path[] = "--file needs a path";
+constexpr char png_needs_a_value[] = "--png needs a value";
+constexpr char csv_needs_a_value[] = "--csv needs a value";
 
 std::string set_json(Options& options, std::string_view)
 {
@@ -85,6 +86,7 @@ std::string set_json(Options& options, std::string_view)
     return {};
 }
 
+// A device --find probes: each word after it, or --find=DEVICE.
 std::string add_device(Options& options, std::string_view name)
 {
     if (const auto refusal = serial::device_path_refusal(std::string(name))) {
@@ -94,29 +96,71 @@ std::string add_device(Options& options, std::string_view name)
     return {};
 }
 
-struct Option {
-    std::string_view name;
-    Command command;  // the command it chooses; window for the settings of a command
-    std::string (*set)(Options&, std::string_view value);
-    bool takes_value;
-    bool with_read, with_log;  // settings: the commands they go with
-    bool with_find = false;
-    // A command whose set takes each plain word that follows it (--find's devices).
-    bool takes_names = false;
+// The log the history reads: FILE, or --history=FILE.
+std::string set_history_file(Options& options, std::string_view value)
+{
+    if (value.empty()) {
+        return "empty file name";
+    }
+    if (options.history_file) {
+        return "one FILE only, not also " + quoted(value);
+    }
+    options.history_file = std::string(value);
+    return {};
+}
+
+// "WxH" with each side within the PNG limits.
+std::string set_size(Options& options, std::string_view value)
+{
+    const std::string text(value);
+    int width = 0;
+    int height = 0;
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%5dx%5d%c", &width, &height, &rest) != 2 ||
+        text.find_first_of("+- ") != std::string::npos || width < min_png_side || width > max_png_side || height < min_png_side || height > max_png_side) {
+        return "--size takes WIDTHxHEIGHT, each from " + std::to_string(min_png_side) + " to " +
+               std::to_string(max_png_side) + ", not " + quoted(value);
+    }
+    options.png_width = width;
+    options.png_height = height;
+    return {};
+}
+
+enum class Value {
+    none,
+    required,  // the next word, or after "="
+    attached,  // optional, and only after "="
 };
 
+// The commands a setting goes with.
+enum Goes : unsigned { with_read = 1, with_log = 2, with_history = 4, with_find = 8 };
+
+struct Option {
+    std::string_view name;
+    Command command;  // the command it chooses; window for a setting of a command
+    Value value;
+    std::string (*set)(Options&, std::string_view value);  // nullptr: it only chooses its command
+    unsigned goes_with = 0;       // a setting: the commands it goes with
+    std::string_view needs = {};  // a setting: another option it goes with
+};
+
+// Every option; a new one needs a row here and, if it takes a value, a setter.
 constexpr Option option_table[] = {
-    {"--help", Command::help, nullptr, false, false, false},
-    {"-h", Command::help, nullptr, false, false, false},
-    {"--version", Command::version, nullptr, false, false, false},
-    {"--read", Command::read, nullptr, false, false, false},
-    {"--log", Command::log, nullptr, false, false, false},
-    {"--port", Command::window, set_port, true, true, true},
-    {"--sensors", Command::window, set_sensors, true, true, true},
-    {"--json", Command::window, set_json, false, true, false, true},
-    {"--every", Command::window, set_every, true, false, true},
-    {"--file", Command::window, set_file, true, false, true},
-    {"--find", Command::find, add_device, false, false, false, false, true},
+    {"--help", Command::help, Value::none, nullptr},
+    {"-h", Command::help, Value::none, nullptr},
+    {"--version", Command::version, Value::none, nullptr},
+    {"--read", Command::read, Value::none, nullptr},
+    {"--log", Command::log, Value::none, nullptr},
+    {"--history", Command::history, Value::attached, set_history_file},
+    {"--port", Command::window, Value::required, set_port, with_read | with_log},
+    {"--sensors", Command::window, Value::required, set_sensors, with_read | with_log},
+    {"--find", Command::find, Value::attached, add_device},
+    {"--json", Command::window, Value::none, set_json, with_read | with_find},
+    {"--every", Command::window, Value::required, set_every, with_log},
+    {"--file", Command::window, Value::required, set_path<&Options::file, file_needs_a_path>, with_log},
+    {"--png", Command::window, Value::required, set_path<&Options::png, png_needs_a_value>, with_history},
+    {"--size", Command::window, Value::required, set_size, with_history, "--png"},
+    {"--csv", Command::window, Value::required, set_path<&Options::csv, csv_needs_a_value>, with_history},
 };
 
 const Option* find_option(std::string_view name)
@@ -129,18 +173,32 @@ const Option* find_option(std::string_view name)
 
 bool goes_with(const Option& option, Command command)
 {
-    return (command == Command::read && option.with_read) || (command == Command::log && option.with_log) ||
-           (command == Command::find && option.with_find);
+    return (command == Command::read && (option.goes_with & with_read) != 0) ||
+           (command == Command::log && (option.goes_with & with_log) != 0) ||
+           (command == Command::history && (option.goes_with & with_history) != 0) ||
+           (command == Command::find && (option.goes_with & with_find) != 0);
 }
 
+// "--read or --log", "--log only".
 std::string commands_of(const Option& option)
 {
-    std::string text;
-    for (const auto& [with, name] : {std::pair(option.with_read, "--read"), std::pair(option.with_log, "--log"),
-                                     std::pair(option.with_find, "--find")}) {
-        if (with) text += (text.empty() ? "" : " or ") + std::string(name);
+    std::string names;
+    int count = 0;
+    constexpr std::pair<Goes, const char*> commands[] = {
+        {with_read, "--read"}, {with_log, "--log"}, {with_history, "--history"}, {with_find, "--find"}};
+    for (const auto& [goes, name] : commands) {
+        if ((option.goes_with & goes) != 0) {
+            names += (count++ == 0 ? "" : " or ") + std::string(name);
+        }
     }
-    return text.find(" or ") == std::string::npos ? text + " only" : text;
+    return count == 1 ? names + " only" : names;
+}
+
+// Whether an option belongs to the history alone: its errors, once
+// --history is given, say so, as the history's own words.
+bool of_history(const Option& option)
+{
+    return option.command == Command::history || option.goes_with == with_history;
 }
 
 Options usage_error(std::string error)
@@ -160,7 +218,9 @@ std::vector<std::string> arguments_of(int argc, char** argv)
 
 Options parse_arguments(const std::vector<std::string>& words)
 {
-    const auto history = std::find(words.begin(), words.end(), "--history");
+    const auto history = std::find_if(words.begin(), words.end(), [](const std::string& word) {
+        return word == "--history" || word.starts_with("--history=");
+    });
     if (std::any_of(words.begin(), history, [](const std::string& word) { return word == "--help" || word == "-h"; })) {
         Options options;
         options.command = Command::help;
@@ -170,36 +230,40 @@ Options parse_arguments(const std::vector<std::string>& words)
     Options options;
     std::vector<const Option*> given;  // in the order given
     const Option* chosen = nullptr;    // the option that chose the command
+    const auto in_history = [&options](const Option* option) {
+        return options.command == Command::history && (option == nullptr || of_history(*option)) ? "--history: " : "";
+    };
     for (auto word = words.begin(); word != words.end(); ++word) {
-        if (word == history) {
-            if (chosen != nullptr) {
-                return usage_error(std::string(chosen->name) + " and --history cannot be combined");
-            }
-            if (!given.empty()) {
-                return usage_error(std::string(given.front()->name) + " goes with " + commands_of(*given.front()));
-            }
-            options.command = Command::history;
-            options.history_arguments.assign(word + 1, words.end());
-            return options;
+        if (options.command == Command::history && (*word == "--help" || *word == "-h")) {
+            options.history_help = true;
+            continue;
         }
         const std::size_t equals = word->starts_with("--") ? word->find('=') : std::string::npos;
         const std::string name = word->substr(0, equals);
         const Option* option = find_option(name);
-        if (option == nullptr && chosen != nullptr && chosen->takes_names && !word->starts_with("-")) {
-            if (std::string error = chosen->set(options, *word); !error.empty()) {
-                return usage_error(std::move(error));
+        if (option == nullptr) {
+            if (word->size() > 1 && word->starts_with("-")) {
+                return usage_error(in_history(nullptr) + ("unknown option " + quoted(*word)));
+            }
+            if (options.command == Command::find) {
+                if (std::string error = add_device(options, *word); !error.empty()) {
+                    return usage_error(std::move(error));
+                }
+                continue;
+            }
+            if (options.command != Command::history) {
+                return usage_error("unexpected argument " + quoted(*word));
+            }
+            if (std::string error = set_history_file(options, *word); !error.empty()) {
+                return usage_error(in_history(nullptr) + error);
             }
             continue;
         }
-        if (option == nullptr) {
-            const bool looks_like_option = word->size() > 1 && word->starts_with("-");
-            return usage_error((looks_like_option ? "unknown option " : "unexpected argument ") + quoted(*word));
-        }
         if (std::find(given.begin(), given.end(), option) != given.end()) {
-            return usage_error(name + " given twice");
+            return usage_error(in_history(option) + name + " given twice");
         }
         given.push_back(option);
-        if (!option->takes_value && equals != std::string::npos) {
+        if (option->value == Value::none && equals != std::string::npos) {
             return usage_error(name + " takes no value");
         }
         if (option->command != Command::window) {
@@ -208,26 +272,37 @@ Options parse_arguments(const std::vector<std::string>& words)
             }
             chosen = option;
             options.command = option->command;
-            continue;
         }
-        std::string_view value;
+        std::optional<std::string_view> value;
         if (equals != std::string::npos) {
             value = std::string_view(*word).substr(equals + 1);
-        } else if (option->takes_value) {
-            if (word + 1 == words.end() || word + 1 == history) {
-                return usage_error(name + " needs a value");
+        } else if (option->value == Value::required) {
+            if (word + 1 == words.end()) {
+                return usage_error(in_history(option) + name + " needs a value");
             }
             value = *++word;
         }
-        if (std::string error = option->set(options, value); !error.empty()) {
-            return usage_error(std::move(error));
+        if (option->set != nullptr && (value || option->value == Value::none)) {
+            if (std::string error = option->set(options, value.value_or("")); !error.empty()) {
+                return usage_error(in_history(option) + error);
+            }
         }
     }
 
     for (const Option* option : given) {
-        if (option->command == Command::window && !goes_with(*option, options.command)) {
+        if (option->command != Command::window) {
+            continue;
+        }
+        if (!goes_with(*option, options.command)) {
             return usage_error(std::string(option->name) + " goes with " + commands_of(*option));
         }
+        const Option* needed = option->needs.empty() ? nullptr : find_option(option->needs);
+        if (needed != nullptr && std::find(given.begin(), given.end(), needed) == given.end()) {
+            return usage_error(in_history(option) + std::string(option->name) + " goes with " + std::string(needed->name));
+        }
+    }
+    if (options.history_help) {
+        options.command = Command::help;
     }
     return options;
 }
@@ -249,7 +324,7 @@ std::string usage_text()
            "                   is null; with --find: one JSON array, an object a device\n"
            "  --log            append a reading every interval to the measurement log, in\n"
            "                   the window's format, until SIGTERM, SIGINT or SIGHUP\n" +
-           history::usage_lines() +
+           history_usage_text() +
            "  --find           probe serial devices for the sensor board: the DEVICEs named,\n"
            "                   else /dev/ttyS0 to ttyS3, every ttyUSB and ttyACM, and the\n"
            "                   /dev/serial/by-id names; prints what each holds and the\n"
@@ -264,8 +339,21 @@ std::string usage_text()
            " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
+           "An option's value may also follow an equals sign: --port=COM2.\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
-           "A bad option or value is reported on stderr, with exit status 2.\n";
+           "A bad option or value, or an option given twice, is reported on stderr, with\n"
+           "exit status 2.\n";
+}
+
+std::string history_usage_text()
+{
+    const std::string size = std::to_string(default_png_width) + "x" + std::to_string(default_png_height);
+    return "  --history        the measurement log (FILE, default ./Quelvane.txt) as a chart\n"
+           "                   that follows the file\n"
+           "  --png OUT        with --history: the whole log as a PNG image, no display needed\n"
+           "  --size WxH       with --png: the image's size (default " + size + ")\n"
+           "  --csv OUT        with --history: the records as CSV (time,sensor1,sensor2),\n"
+           "                   no display needed; - for standard output\n";
 }
 
 std::string version_text() { return "quelvane " QUELVANE_VERSION; }

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "files/output_file.h"
+
 namespace files {
 namespace {
 
@@ -38,7 +40,13 @@ int open_regular_file(const std::string& path, struct stat& status)
 
 std::string error_text(int error)
 {
-    return error == not_a_regular_file ? "not a regular file" : std::strerror(error);
+    if (error == not_a_regular_file) {
+        return "not a regular file";
+    }
+    if (error == not_created_under_dev) {
+        return "no such file, and none is made under /dev";
+    }
+    return std::strerror(error);
 }
 
 }  // namespace files

@@ -21,8 +21,8 @@ inline constexpr int not_a_regular_file = 4096;
 // look and the open.
 int open_regular_file(const std::string& path, struct stat& status);
 
-// An error of open_regular_file in words: "not a regular file", or the
-// system's text for an errno value.
+// An error of this folder in words: "not a regular file", the refusal to make
+// a file under /dev, or the system's text for an errno value.
 std::string error_text(int error);
 
 }  // namespace files

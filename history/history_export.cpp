@@ -1,12 +1,10 @@
 #include "history/history_export.h"
 
+#include <QBuffer>
 #include <QImage>
 #include <QPainter>
-#include <QSaveFile>
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
 
+#include "files/output_file.h"
 #include "history/chart.h"
 #include "log/measurement_log.h"
 
@@ -71,6 +69,16 @@ char* put_row(char* out, const LogRecord& record)
     return out;
 }
 
+// The output an export names: "-" is the standard output.
+bool open_output(files::Output& output, const std::string& path)
+{
+    if (path == "-") {
+        output.open_standard_output();
+        return true;
+    }
+    return output.open(path);
+}
+
 }  // namespace
 
 bool export_png(const Series& series, QSize size, const std::string& path, std::string& error)
@@ -84,10 +92,18 @@ bool export_png(const Series& series, QSize size, const std::string& path, std::
         QPainter painter(&image);
         paint_chart(painter, image.rect(), series, full_span(series));
     }
-    QSaveFile file(QString::fromStdString(path));
-    // Speed over size: a chart compresses well at any level.
-    if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG", 80) || !file.commit()) {
-        error = file.errorString().toStdString();
+    // Encoded first, then written: an image that cannot be made touches no
+    // output. Speed over size: a chart compresses well at any level.
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG", 80)) {
+        error = "cannot encode the image";
+        return false;
+    }
+    files::Output output;
+    const std::string_view bytes(png.constData(), static_cast<std::size_t>(png.size()));
+    if (!open_output(output, path) || !output.write(bytes) || !output.finish()) {
+        error = output.failure().reason();
         return false;
     }
     return true;
@@ -95,16 +111,11 @@ bool export_png(const Series& series, QSize size, const std::string& path, std::
 
 bool export_csv(const std::vector<LogRecord>& records, const std::string& path, std::string& error)
 {
-    const bool to_stdout = path == "-";
-    QSaveFile file(QString::fromStdString(path));
-    if (!to_stdout && !file.open(QIODevice::WriteOnly)) {
-        error = file.errorString().toStdString();
+    files::Output output;
+    if (!open_output(output, path)) {
+        error = output.failure().reason();
         return false;
     }
-    const auto put = [&](const char* bytes, std::size_t size) {
-        return to_stdout ? measurement::write_all(STDOUT_FILENO, {bytes, size}) == size
-                         : file.write(bytes, static_cast<qint64>(size)) == static_cast<qint64>(size);
-    };
     constexpr std::size_t buffer_size = 1 << 20;
     std::string buffer = "time,sensor1,sensor2\n";
     std::size_t used = buffer.size();
@@ -112,20 +123,13 @@ bool export_csv(const std::vector<LogRecord>& records, const std::string& path, 
     bool ok = true;
     for (const LogRecord& record : records) {
         if (buffer_size - used < longest_row) {
-            ok = ok && put(buffer.data(), used);
+            ok = ok && output.write(std::string_view(buffer.data(), used));
             used = 0;
         }
         used = static_cast<std::size_t>(put_row(buffer.data() + used, record) - buffer.data());
     }
-    ok = ok && put(buffer.data(), used);
-    if (to_stdout) {
-        if (!ok) {
-            error = std::strerror(errno);
-        }
-        return ok;
-    }
-    if (!ok || !file.commit()) {
-        error = file.errorString().toStdString();
+    if (!ok || !output.write(std::string_view(buffer.data(), used)) || !output.finish()) {
+        error = output.failure().reason();
         return false;
     }
     return true;

@@ -10,13 +10,13 @@
 
 namespace history {
 
-inline constexpr QSize default_png_size{1200, 600};
-inline constexpr int min_png_side = 160;
-inline constexpr int max_png_side = 8192;
+// Where an export goes: a path as files::Output takes it (a regular file is
+// replaced whole or not at all, a device or a FIFO is written as it is), or
+// "-" for the standard output.
 
-// Renders the chart of the whole series into a PNG file, written whole or not
-// at all. Needs a QGuiApplication (any platform, offscreen is enough).
-// Returns false with the reason in error.
+// Renders the chart of the whole series into a PNG image at path. Needs a
+// QGuiApplication (any platform, offscreen is enough). Returns false with the
+// reason in error.
 bool export_png(const Series& series, QSize size, const std::string& path, std::string& error);
 
 // A header "time,sensor1,sensor2" and one row per record, in the order given,
@@ -24,7 +24,6 @@ bool export_png(const Series& series, QSize size, const std::string& path, std::
 // "2026-01-02T10:00:00,21.5,8.0": the record's date and time in ISO 8601, as
 // the log wrote them (local time), the readings of sensors 1 and 2 with a
 // decimal point and one decimal, an empty field where there was no reading.
-// path "-" is the standard output; a file is written whole or not at all.
 // Returns false with the reason in error.
 bool export_csv(const std::vector<LogRecord>& records, const std::string& path, std::string& error);
 

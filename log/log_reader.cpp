@@ -84,8 +84,20 @@ int parse_time_of_day(const char* p)
     return hour * 3600 + minute * 60 + second;
 }
 
+// The length of the decimal separator at p, or 0: every one the program
+// writes, which is the locale's: a full stop, a comma, or the Arabic decimal
+// separator U+066B (UTF-8, on a line that Windows-1252 cannot hold), and '?',
+// which stood for that one while every record was Windows-1252.
+std::size_t separator_length(const char* p, const char* end)
+{
+    if (p < end && (*p == '.' || *p == ',' || *p == '?')) {
+        return 1;
+    }
+    return end - p >= 2 && static_cast<unsigned char>(p[0]) == 0xD9 && static_cast<unsigned char>(p[1]) == 0xAB ? 2 : 0;
+}
+
 // A reading at p: the no-reading text "--.-", or an optional minus sign, one
-// to four digits and optionally a point or a comma and decimals (rounded to
+// to four digits and optionally a decimal separator and decimals (rounded to
 // one, half away from zero); then the degree sign (one Windows-1252 byte or
 // two UTF-8 bytes) and "C". Returns the end of the reading, or nullptr.
 const char* parse_reading(const char* p, const char* end, std::int16_t& value)
@@ -108,8 +120,9 @@ const char* parse_reading(const char* p, const char* end, std::int16_t& value)
             return nullptr;
         }
         tenths *= 10;
-        if (p < end && (*p == '.' || *p == ',')) {
-            if (++p == end || !is_digit(*p)) {
+        if (const std::size_t separator = separator_length(p, end); separator > 0) {
+            p += separator;
+            if (p == end || !is_digit(*p)) {
                 return nullptr;
             }
             tenths += *p++ - '0';

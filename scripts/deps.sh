@@ -19,13 +19,19 @@ for package in "${wanted[@]}"; do
     status="$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)"
     [ "$status" = "installed" ] || missing+=("$package")
 done
-# The tests also run in a French locale, as the window's users do.
-make_locale=false
-if [ "$1" = test ] && ! locale -a 2>/dev/null | grep -qix 'fr_FR\.utf-\?8'; then
-    make_locale=true
+# The tests also run in a French locale, as the window's users do, and write
+# and read the log in locales whose decimal separator Windows-1252 lacks.
+locales=()
+if [ "$1" = test ]; then
+    for name in fr_FR ar_EG fa_IR; do
+        locale -a 2>/dev/null | grep -qix "$name\.utf-\?8" || locales+=("$name")
+    done
 fi
-[ ${#missing[@]} -eq 0 ] && [ "$make_locale" = false ] && exit 0
-locale_line="localedef -i fr_FR -c -f UTF-8 fr_FR.UTF-8"
+[ ${#missing[@]} -eq 0 ] && [ ${#locales[@]} -eq 0 ] && exit 0
+locale_lines=()
+for name in "${locales[@]}"; do
+    locale_lines+=("localedef -i $name -c -f UTF-8 $name.UTF-8")
+done
 
 if [ "$(id -u)" -eq 0 ]; then
     as_root=()
@@ -35,10 +41,12 @@ else
     # No sudo (a root password was set at install): the user runs the line.
     {
         [ ${#missing[@]} -eq 0 ] || echo "$0: these packages are missing: ${missing[*]}"
-        [ "$make_locale" = false ] || echo "$0: the tests need the fr_FR.UTF-8 locale"
+        [ ${#locales[@]} -eq 0 ] || echo "$0: the tests need these locales: ${locales[*]/%/.UTF-8}"
         echo "Installing them needs root. As root (su -), run:"
         [ ${#missing[@]} -eq 0 ] || echo "    apt-get update && apt-get install --no-install-recommends ${missing[*]}"
-        [ "$make_locale" = false ] || echo "    $locale_line"
+        for line in "${locale_lines[@]}"; do
+            echo "    $line"
+        done
         echo "then run this command again."
     } >&2
     exit 1
@@ -48,8 +56,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${as_root[@]}" apt-get update -qq
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-if [ "$make_locale" = true ]; then
-    echo "making the fr_FR.UTF-8 locale"
+for line in "${locale_lines[@]}"; do
+    echo "making a locale: $line"
     # shellcheck disable=SC2086
-    "${as_root[@]}" $locale_line
-fi
+    "${as_root[@]}" $line
+done

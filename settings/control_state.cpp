@@ -117,29 +117,31 @@ std::string number_text(double value)
     return std::string(buffer, result.ptr);
 }
 
-bool has_signature() { return read_ini(signature_key, "None").starts_with(signature); }
+bool has_signature(const Snapshot& settings) { return settings.get(signature_key, "None").starts_with(signature); }
 
-double restored_value(const std::string& key, PersistentControl::ValueKind kind, double current)
+double restored_value(const Snapshot& settings, const std::string& key, PersistentControl::ValueKind kind,
+                      double current)
 {
     const std::string fallback =
         kind == PersistentControl::ValueKind::switch_state ? switch_text(current) : number_text(current);
-    return leading_number(read_ini(key + ".value", fallback));
+    return leading_number(settings.get(key + ".value", fallback));
 }
 
 void load_settings(ControlList controls)
 {
     set_ini_dir(current_directory());
 
-    if (!has_signature()) {
+    const Snapshot settings = Snapshot::read();
+    if (!has_signature(settings)) {
         show_message("Fichier de départ introuvable\r" + settings_path() + "\r\rUtilisation des valeurs par défaut",
                      "Erreur");
         return;
     }
 
-    for_each_control(controls, [](PersistentControl* control, const std::string& key) {
+    for_each_control(controls, [&settings](PersistentControl* control, const std::string& key) {
         passing_over_errors([&] {
             if (control->has_caption()) {
-                control->set_caption(read_ini(key + ".caption", control->caption()));
+                control->set_caption(settings.get(key + ".caption", control->caption()));
             }
         });
         passing_over_errors([&] {
@@ -147,7 +149,7 @@ void load_settings(ControlList controls)
             if (kind == PersistentControl::ValueKind::none) {
                 return;
             }
-            control->set_value(restored_value(key, kind, control->value()));
+            control->set_value(restored_value(settings, key, kind, control->value()));
         });
     });
 }

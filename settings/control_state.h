@@ -39,18 +39,22 @@ using ControlList = std::span<PersistentControl* const>;
 // Literal prefix of every control key (with its final "r").
 inline constexpr const char* control_key_prefix = "frm_quelvaner.";
 
+class Snapshot;
+
 // Whether the settings file carries the signature of a file this program
 // wrote (its "FileId" begins with "quelv"); a missing or foreign file does not.
-bool has_signature();
+bool has_signature(const Snapshot& settings);
 
 // The value that restoring the settings gives a control with a value: the
 // number stored under its key (control_key_prefix and its name) with
 // ".value", else `current`, the value it holds, as a save would store it.
-double restored_value(const std::string& key, PersistentControl::ValueKind kind, double current);
+double restored_value(const Snapshot& settings, const std::string& key, PersistentControl::ValueKind kind,
+                      double current);
 
 // Fixes the settings directory as the current directory, then restores every
-// caption and value in window order. A missing or foreign file is reported
-// once (title "Erreur") and leaves every control in its design-time state.
+// caption and value in window order, from one read of the file. A missing or
+// foreign file is reported once (title "Erreur") and leaves every control in
+// its design-time state.
 void load_settings(ControlList controls);
 
 // Writes the signature, then every caption and value in window order, as one

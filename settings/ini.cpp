@@ -16,6 +16,7 @@ const profile::FileCalls* file_calls = nullptr;
 bool unreadable_reported = false;
 bool read_only_reported = false;
 bool failure_reported = false;
+bool in_place_reported = false;
 
 std::string trim_blanks(const std::string& s)
 {
@@ -44,6 +45,9 @@ void report(const profile::WriteResult& result, const std::string& path)
         std::cerr << "quelvane: settings not saved: " << where << " is read-only (no write permission)\n";
     } else if (result.status == profile::WriteStatus::failed && !std::exchange(failure_reported, true)) {
         std::cerr << "quelvane: settings not saved to " << where << ": " << result.reason << '\n';
+    } else if (result.status == profile::WriteStatus::written_in_place && !std::exchange(in_place_reported, true)) {
+        std::cerr << "quelvane: settings saved in place, not atomically: " << where
+                  << ": its folder refuses a temporary file (" << result.reason << ")\n";
     }
 }
 
@@ -63,20 +67,35 @@ void set_ini_dir(std::string new_directory) { directory = std::move(new_director
 // that the file never lands in the root directory.
 std::string settings_path() { return (directory.empty() ? std::string(".") : directory) + settings_file_name; }
 
+Snapshot Snapshot::read()
+{
+    profile::FileContents file = profile::read_file(settings_path());
+    if (file.state == profile::FileState::unreadable && !std::exchange(unreadable_reported, true)) {
+        show_message("Fichier INI invalide ou absent", "");
+    }
+    return Snapshot(profile::Document(std::move(file.bytes)));
+}
+
+std::string Snapshot::get(const std::string& section, const std::string& key, const std::string& default_value) const
+{
+    const auto value = document_.find(section, key, profile::default_buffer_size - 1);
+    return trim_blanks(value ? *value : default_value);
+}
+
+std::string Snapshot::get(const std::string& key, const std::string& default_value) const
+{
+    return get(settings_section, key, default_value);
+}
+
 std::string read_ini_section(const std::string& section, const std::string& key,
                              const std::string& default_value)
 {
-    const profile::Lookup lookup = profile::get_string(section, key, default_value, settings_path());
-    if (lookup.file == profile::FileState::unreadable && !unreadable_reported) {
-        unreadable_reported = true;
-        show_message("Fichier INI invalide ou absent", "");
-    }
-    return trim_blanks(lookup.value);
+    return Snapshot::read().get(section, key, default_value);
 }
 
 std::string read_ini(const std::string& key, const std::string& default_value)
 {
-    return read_ini_section(settings_section, key, default_value);
+    return Snapshot::read().get(key, default_value);
 }
 
 void write_ini(const std::string& key, const std::string& value)
@@ -107,7 +126,7 @@ void show_message(const std::string& text, const std::string& title)
 }
 
 namespace detail {
-void reset_reports() { unreadable_reported = read_only_reported = failure_reported = false; }
+void reset_reports() { unreadable_reported = read_only_reported = failure_reported = in_place_reported = false; }
 void set_file_calls(const profile::FileCalls* calls) { file_calls = calls; }
 }  // namespace detail
 

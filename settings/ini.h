@@ -1,6 +1,6 @@
 // The settings file: one "CT" section of key=value lines in "Quelvane.INI" in
-// the directory that was current at start-up, read one key at a time and
-// written one key, or a whole save, at a time.
+// the directory that was current at start-up, read once for a load or a key,
+// and written one key, or a whole save, at a time.
 #pragma once
 
 #include <functional>
@@ -8,9 +8,7 @@
 #include <string>
 #include <utility>
 
-namespace profile {
-struct FileCalls;
-}
+#include "settings/profile_file.h"
 
 namespace ini {
 
@@ -25,21 +23,43 @@ void set_ini_dir(std::string directory);
 // ini_dir followed by the file name.
 std::string settings_path();
 
-// The stored value of key in section "CT" (at most 127 characters, blanks
-// around it removed), or default_value when the file, section or key is
-// missing. Text is UTF-8 here, Windows-1252 in the file.
+// The settings file as one read found it: a load, a command or a [Ports]
+// lookup reads the file once, however many keys it looks up.
+class Snapshot {
+public:
+    // Reads the settings file. One that exists but cannot be read is
+    // reported once per run ("Fichier INI invalide ou absent") and reads as
+    // missing.
+    static Snapshot read();
+
+    // The stored value of key in section (at most 127 characters, blanks
+    // around it removed), or default_value when the file, section or key is
+    // missing. Text is UTF-8 here, Windows-1252 in the file.
+    std::string get(const std::string& section, const std::string& key, const std::string& default_value) const;
+    // The same in section "CT".
+    std::string get(const std::string& key, const std::string& default_value) const;
+
+private:
+    explicit Snapshot(profile::Document document) : document_(std::move(document)) {}
+    profile::Document document_;
+};
+
+// Snapshot::read().get(key, default_value): one key, one read.
 std::string read_ini(const std::string& key, const std::string& default_value);
 // Stores value under key in section "CT". A write that cannot be made is
 // lost, and the window is not told; standard error is, once per run: when the
-// file's mode bits refuse writing (it is then left as it is), and when a
-// write fails (the path and the system's reason).
+// file's mode bits refuse writing (it is then left as it is), when a write
+// fails (the path and the system's reason), and when the file had to be
+// rewritten in place, not atomically, because its folder refuses a temporary
+// file.
 void write_ini(const std::string& key, const std::string& value);
 // Stores every key and value in section "CT" as one replacement of the file:
 // the same bytes as write_ini key after key, but the file is never seen with
 // only some of them.
 using KeyValue = std::pair<std::string, std::string>;
 void write_ini_all(std::span<const KeyValue> keys);
-// The same for any section of the settings file (used for "Ports").
+// Snapshot::read().get(section, key, default_value), for any section of the
+// settings file (used for "Ports").
 std::string read_ini_section(const std::string& section, const std::string& key,
                              const std::string& default_value);
 

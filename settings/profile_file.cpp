@@ -2,17 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
-#include "text/cp1252.h"
 #include "files/regular_file.h"
+#include "text/cp1252.h"
 
 namespace profile {
 namespace {
@@ -30,10 +28,12 @@ std::string_view trim(std::string_view s)
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool same_name(std::string_view a, std::string_view b)
+// A name as names are compared: ASCII letters in lower case.
+std::string folded(std::string_view name)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
+    std::string fold(name);
+    std::transform(fold.begin(), fold.end(), fold.begin(), ascii_lower);
+    return fold;
 }
 
 // A line of the file as offsets into the contents: [begin, end) is its text
@@ -79,8 +79,8 @@ Parsed parse(std::string_view text)
     return {LineKind::entry, key, trim(body.substr(equals + 1))};
 }
 
-// The lines of the contents, one at a time, after any byte-order mark. A CR
-// before LF, or a lone CR at the very end, belongs to the line ending.
+// The lines of the contents, one at a time, after any byte-order mark. A line
+// ends at LF, at CR LF, or at a CR that no LF follows.
 class LineReader {
 public:
     explicit LineReader(std::string_view contents)
@@ -93,12 +93,20 @@ public:
         if (position_ >= contents_.size()) {
             return false;
         }
+        // The next LF is kept until passed, so that a file of lone CRs is not
+        // searched to its end for each of its lines.
+        if (line_feed_ == std::string_view::npos || line_feed_ < position_) {
+            const void* lf = std::memchr(contents_.data() + position_, '\n', contents_.size() - position_);
+            line_feed_ = lf == nullptr ? contents_.size() : offset_of(lf);
+        }
+        const void* cr = std::memchr(contents_.data() + position_, '\r', line_feed_ - position_);
         line.begin = position_;
-        const std::size_t lf = contents_.find('\n', position_);
-        line.next = lf == std::string_view::npos ? contents_.size() : lf + 1;
-        line.end = lf == std::string_view::npos ? contents_.size() : lf;
-        if (line.end > line.begin && contents_[line.end - 1] == '\r') {
-            --line.end;
+        if (cr == nullptr) {
+            line.end = line_feed_;
+            line.next = std::min(line_feed_ + 1, contents_.size());
+        } else {
+            line.end = offset_of(cr);
+            line.next = line.end + 1 == line_feed_ && line_feed_ < contents_.size() ? line.end + 2 : line.end + 1;
         }
         position_ = line.next;
         return true;
@@ -107,8 +115,14 @@ public:
     std::string_view text(const Line& line) const { return contents_.substr(line.begin, line.end - line.begin); }
 
 private:
+    std::size_t offset_of(const void* found) const
+    {
+        return static_cast<std::size_t>(static_cast<const char*>(found) - contents_.data());
+    }
+
     std::string_view contents_;
     std::size_t position_;
+    std::size_t line_feed_ = std::string_view::npos;  // the next LF at or after position_, or the size
 };
 
 // A part of a line of the file (its key or value) as UTF-8.
@@ -117,58 +131,34 @@ std::string decoded(std::string_view line_text, std::string_view part)
     return text::line_is_utf8(line_text) ? std::string(part) : text::cp1252_to_utf8(part);
 }
 
-// A name read from a line, compared with the UTF-8 name asked for. The
-// line's encoding is only worked out when the name is not plain ASCII.
-bool name_matches(std::string_view line_text, std::string_view stored, std::string_view wanted)
+// A name read from a line, as names are compared. The line's encoding is only
+// worked out when the name is not plain ASCII.
+std::string folded_name(std::string_view line_text, std::string_view stored)
 {
-    if (text::is_ascii(stored)) {
-        return same_name(stored, wanted);
-    }
-    return same_name(decoded(line_text, stored), wanted);
+    return folded(text::is_ascii(stored) ? std::string(stored) : decoded(line_text, stored));
 }
 
-// Where key of section is, or would go, in the contents.
-struct Location {
-    bool section_found = false;
-    std::optional<Line> entry;  // the first line holding the key
-    Line insert_after;          // last entry line of the first matching section (or its header)
-};
-
-Location locate(std::string_view contents, std::string_view section, std::string_view key)
+// A stored value as a read gives it back: cut to max_bytes bytes of the file,
+// on a line saved as UTF-8 at the start of a character.
+std::string read_back(std::string_view line_text, std::string_view value, std::size_t max_bytes)
 {
-    Location location;
-    LineReader reader(contents);
-    Line line;
-    bool in_section = false;
-    bool in_first_section = false;
-    while (reader.next(line)) {
-        const std::string_view line_text = reader.text(line);
-        const Parsed parsed = parse(line_text);
-        if (parsed.kind == LineKind::header) {
-            in_section = name_matches(line_text, parsed.name, section);
-            in_first_section = in_section && !location.section_found;
-            if (in_first_section) {
-                location.section_found = true;
-                location.insert_after = line;
-            }
-        } else if (parsed.kind == LineKind::entry && in_section) {
-            if (in_first_section) {
-                location.insert_after = line;
-            }
-            if (name_matches(line_text, parsed.name, key)) {
-                location.entry = line;
-                return location;
-            }
-        }
+    if (text::line_is_utf8(line_text)) {
+        return std::string(value.substr(0, text::utf8_prefix_length(value, max_bytes)));
     }
-    return location;
+    return text::cp1252_to_utf8(value.substr(0, max_bytes));
 }
 
 // The line ending of the first line that has one; CR LF when none has.
 std::string_view line_ending_of(std::string_view contents)
 {
-    const std::size_t lf = contents.find('\n');
-    return lf != std::string_view::npos && (lf == 0 || contents[lf - 1] != '\r') ? "\n" : "\r\n";
+    const std::size_t end = contents.find_first_of("\r\n");
+    if (end == std::string_view::npos) {
+        return "\r\n";
+    }
+    if (contents[end] == '\n') {
+        return "\n";
+    }
+    return end + 1 < contents.size() && contents[end + 1] == '\n' ? "\r\n" : "\r";
 }
 
 // Text of a name or value as it may stand on one line: CR and LF as spaces.
@@ -177,168 +167,6 @@ std::string one_line(std::string_view utf8)
     std::string line(utf8);
     std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     return line;
-}
-
-// The bytes of a line of text: Windows-1252 when that holds the text and the
-// reader will not take the bytes for UTF-8 (as it would "Ã©"); UTF-8
-// otherwise, which the reader recognises as such. Text that is not valid
-// UTF-8 has no better form than Windows-1252 with '?' for what is broken.
-std::string encode_line(const std::string& utf8)
-{
-    std::string bytes = text::utf8_to_cp1252(utf8);
-    if (!text::is_valid_utf8(utf8) || (!text::line_is_utf8(bytes) && text::cp1252_to_utf8(bytes) == utf8)) {
-        return bytes;
-    }
-    return utf8;
-}
-
-mode_t process_umask()
-{
-    // umask() cannot be read without being changed, which would race with
-    // other threads creating files; the kernel reports it here instead.
-    FILE* status = std::fopen("/proc/self/status", "re");
-    unsigned mask = 022;
-    if (status != nullptr) {
-        char line[256];
-        while (std::fgets(line, sizeof line, status) != nullptr) {
-            if (std::sscanf(line, "Umask: %o", &mask) == 1) {
-                break;
-            }
-        }
-        std::fclose(status);
-    }
-    return static_cast<mode_t>(mask);
-}
-
-bool write_all(const FileCalls& calls, int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t written = calls.write(fd, data.data(), data.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-void sync_directory(const FileCalls& calls, const std::string& directory)
-{
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        calls.fsync(fd);  // best effort: the rename is already made
-        ::close(fd);
-    }
-}
-
-// The file a write to path must replace: path itself, or the file its chain
-// of symbolic links ends at, which need not exist (a dangling link). A
-// relative link is taken from the directory that holds it. nullopt with
-// errno set when the chain does not end (ELOOP) or cannot be followed.
-std::optional<std::string> link_target(std::string path)
-{
-    constexpr int max_links = 40;  // as the kernel's own limit
-    for (int links = 0; links <= max_links; ++links) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) {
-            if (errno == ENOENT) {
-                return path;
-            }
-            return std::nullopt;
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            return path;
-        }
-        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 256) + 1, '\0');
-        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length < 0) {
-            return std::nullopt;
-        }
-        if (static_cast<std::size_t>(length) == target.size()) {
-            continue;  // grew since lstat: read it again
-        }
-        target.resize(static_cast<std::size_t>(length));
-        const std::size_t slash = path.rfind('/');
-        path = target.starts_with('/') || slash == std::string::npos ? target : path.substr(0, slash + 1) + target;
-    }
-    errno = ELOOP;
-    return std::nullopt;
-}
-
-// Whether name is one of the temporaries that a save of the file base makes:
-// "." base "." and the six characters mkstemp chose.
-bool is_temporary_of(std::string_view name, std::string_view base)
-{
-    constexpr std::size_t suffix = 7;  // ".XXXXXX"
-    if (name.size() != 1 + base.size() + suffix || name.front() != '.' || name.substr(1, base.size()) != base ||
-        name[1 + base.size()] != '.') {
-        return false;
-    }
-    return std::all_of(name.end() - 6, name.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    });
-}
-
-// Removes the temporaries of the file base in directory that no live save
-// holds: a live save keeps its temporary locked from creation to rename, so
-// one that can be locked belongs to a save that died. Nothing else is
-// touched; a temporary that cannot be looked at is left.
-void remove_dead_temporaries(const std::string& directory, const std::string& base)
-{
-    DIR* listing = ::opendir(directory.c_str());
-    if (listing == nullptr) {
-        return;
-    }
-    while (const dirent* entry = ::readdir(listing)) {
-        if (!is_temporary_of(entry->d_name, base)) {
-            continue;
-        }
-        const std::string path = directory + "/" + entry->d_name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        struct stat held {};
-        struct stat named {};
-        // Still the same regular file under that name once locked: not
-        // renamed into place meanwhile, nor a new save's under the same name.
-        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            ::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-            ::unlink(path.c_str());
-        }
-        ::close(fd);
-    }
-    ::closedir(listing);
-}
-
-// A new temporary from path_template, locked, its name in path. A save that
-// cleaned up between the creation and the lock may have removed it; then
-// another is made. -1 with errno set when none can be made.
-int create_locked(const FileCalls& calls, const std::string& path_template, std::string& path)
-{
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        path = path_template;
-        const int fd = calls.mkstemp(path.data());
-        if (fd < 0) {
-            return -1;
-        }
-        // Another save holds the lock only for the moment it looks. Where
-        // locks are not supported no save ever removes another's temporary,
-        // since removing takes the lock.
-        int locked = 0;
-        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        struct stat info {};
-        if (locked != 0 || (::fstat(fd, &info) == 0 && info.st_nlink > 0)) {
-            return fd;
-        }
-        ::close(fd);
-    }
-    errno = EBUSY;
-    return -1;
 }
 
 // Whether the mode bits of a file let who write it: the owner's, group's or
@@ -361,66 +189,192 @@ bool mode_lets_write(const FileContents& file, const Credentials& who)
 
 }  // namespace
 
+// --- Document ------------------------------------------------------------------
+
+// Where the keys of one section are, and where a missing key would go.
+struct Document::Section {
+    std::string name;            // folded
+    bool found = false;
+    Line insert_after;           // last entry line of the first section of that name (or its header)
+    std::unordered_map<std::string, Line> entries;  // folded key: the first line holding it
+};
+
+Document::Document(std::string contents) : contents_(std::move(contents)) {}
+Document::Document(Document&&) noexcept = default;
+Document& Document::operator=(Document&&) noexcept = default;
+Document::~Document() = default;
+
+const Document::Section& Document::section(std::string_view name) const
+{
+    const std::string wanted = folded(name);
+    for (const auto& known : sections_) {
+        if (known->name == wanted) {
+            return *known;
+        }
+    }
+    auto section = std::make_unique<Section>();
+    section->name = wanted;
+    LineReader reader(contents_);
+    Line line;
+    bool in_section = false;
+    bool in_first_section = false;
+    while (reader.next(line)) {
+        const std::string_view line_text = reader.text(line);
+        // Most lines of a large file belong to other sections: their first
+        // character tells enough.
+        const std::size_t first = line_text.find_first_not_of(" \t");
+        if (first == std::string_view::npos || (!in_section && line_text[first] != '[')) {
+            continue;
+        }
+        const Parsed parsed = parse(line_text);
+        if (parsed.kind == LineKind::header) {
+            in_section = folded_name(line_text, parsed.name) == wanted;
+            in_first_section = in_section && !section->found;
+            if (in_first_section) {
+                section->found = true;
+                section->insert_after = line;
+            }
+        } else if (parsed.kind == LineKind::entry && in_section) {
+            if (in_first_section) {
+                section->insert_after = line;
+            }
+            section->entries.try_emplace(folded_name(line_text, parsed.name), line);
+        }
+    }
+    sections_.push_back(std::move(section));
+    return *sections_.back();
+}
+
+std::optional<std::string> Document::find(std::string_view section_name, std::string_view key,
+                                          std::size_t max_bytes) const
+{
+    const Section& found = section(section_name);
+    const auto entry = found.entries.find(folded(key));
+    if (entry == found.entries.end()) {
+        return std::nullopt;
+    }
+    const Line& line = entry->second;
+    const std::string_view line_text = std::string_view(contents_).substr(line.begin, line.end - line.begin);
+    return read_back(line_text, parse(line_text).value, max_bytes);
+}
+
+std::string Document::with_values(std::span<const Entry> entries, std::size_t read_limit) const
+{
+    // Each key once, in the order first given, with the last value given.
+    struct Planned {
+        const Section* section;
+        std::string_view section_name;
+        std::string_view key;
+        std::string text;
+    };
+    std::vector<Planned> planned;
+    std::unordered_map<std::string, std::size_t> planned_at;
+    for (const Entry& entry : entries) {
+        const Section& found = section(entry.section);
+        // A section name holds no "]": the first one ends it.
+        const auto [at, added] = planned_at.try_emplace(found.name + "]" + folded(entry.key), planned.size());
+        if (added) {
+            planned.push_back({&found, entry.section, entry.key, {}});
+        }
+        planned[at->second].text = one_line(entry.value);
+    }
+
+    // The changes as byte ranges of the contents to replace, in file order:
+    // a changed line; the keys added at the end of their section; at the end
+    // of the file, the new sections and their keys.
+    struct Edit {
+        std::size_t begin, end;
+        int order;  // among edits at one place: changed lines, added keys, new sections
+        std::string text;
+    };
+    std::vector<Edit> edits;
+    const std::string_view eol = line_ending_of(contents_);
+    std::unordered_map<const Section*, std::size_t> insertion_of;  // the edit adding keys to a section
+    const std::string_view contents(contents_);
+    for (const Planned& item : planned) {
+        const auto existing = item.section->entries.find(folded(item.key));
+        if (existing != item.section->entries.end()) {
+            const Line& line = existing->second;
+            const std::string_view line_text = contents.substr(line.begin, line.end - line.begin);
+            const Parsed parsed = parse(line_text);
+            // Texts are compared, not bytes: a line saved in UTF-8 by an
+            // editor stays as it is while its text does not change.
+            const bool cut_by_reads = parsed.value.size() > read_limit;
+            if (decoded(line_text, parsed.value) == item.text ||
+                (cut_by_reads && trim(read_back(line_text, parsed.value, read_limit)) == item.text)) {
+                continue;
+            }
+            // The key keeps the spelling the file gives it.
+            std::string changed = decoded(line_text, parsed.name);
+            changed += '=';
+            changed += item.text;
+            edits.push_back({line.begin, line.end, 0, text::encode_line(changed)});
+            continue;
+        }
+        if (!insertion_of.contains(item.section)) {
+            if (item.section->found) {
+                const std::size_t at = item.section->insert_after.next;
+                edits.push_back({at, at, 1, {}});
+            } else {
+                std::string header = "[";
+                header += one_line(item.section_name);
+                header += ']';
+                edits.push_back({contents.size(), contents.size(), 2, text::encode_line(header).append(eol)});
+            }
+            insertion_of[item.section] = edits.size() - 1;
+        }
+        std::string line = one_line(item.key);
+        line += '=';
+        line += item.text;
+        edits[insertion_of.at(item.section)].text.append(text::encode_line(line)).append(eol);
+    }
+    if (edits.empty()) {
+        return contents_;
+    }
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
+        return a.begin != b.begin ? a.begin < b.begin : a.order < b.order;
+    });
+
+    std::size_t added = 0;
+    for (const Edit& edit : edits) {
+        added += edit.text.size() + 2;
+    }
+    std::string result;
+    result.reserve(contents.size() + added);
+    const std::size_t bom_size = contents.starts_with(utf8_bom) ? utf8_bom.size() : 0;
+    std::size_t copied = 0;
+    bool ended_last_line = false;
+    for (const Edit& edit : edits) {
+        result.append(contents.substr(copied, edit.begin - copied));
+        // A last line without a line ending gets one before anything follows
+        // it; after a lone CR, a file of CR LF lines gets the LF.
+        if (edit.order > 0 && edit.begin == contents.size() && edit.begin > bom_size && !ended_last_line) {
+            ended_last_line = true;
+            const char last = contents.back();
+            if (last == '\r') {
+                result.append(eol == "\r\n" ? "\n" : "");
+            } else if (last != '\n') {
+                result.append(eol);
+            }
+        }
+        result.append(edit.text);
+        copied = edit.end;
+    }
+    result.append(contents.substr(copied));
+    return result;
+}
+
 std::optional<std::string> find_value(std::string_view contents, std::string_view section,
                                       std::string_view key, std::size_t max_bytes)
 {
-    const Location location = locate(contents, section, key);
-    if (!location.entry) {
-        return std::nullopt;
-    }
-    const Line& line = *location.entry;
-    const std::string_view line_text = contents.substr(line.begin, line.end - line.begin);
-    const std::string_view value = parse(line_text).value;
-    if (text::line_is_utf8(line_text)) {
-        return std::string(value.substr(0, text::utf8_prefix_length(value, max_bytes)));
-    }
-    return text::cp1252_to_utf8(value.substr(0, max_bytes));
+    return Document(std::string(contents)).find(section, key, max_bytes);
 }
 
 std::string with_value(std::string_view contents, std::string_view section, std::string_view key,
                        std::string_view value)
 {
-    const std::string_view eol = line_ending_of(contents);
-    const std::string text = one_line(value);
-    const Location location = locate(contents, section, key);
-    std::string result;
-
-    if (location.entry) {
-        const Line& line = *location.entry;
-        const std::string_view line_text = contents.substr(line.begin, line.end - line.begin);
-        const Parsed parsed = parse(line_text);
-        // Texts are compared, not bytes: a line saved in UTF-8 by an editor
-        // stays as it is while its text does not change.
-        if (decoded(line_text, parsed.value) == text) {
-            return std::string(contents);
-        }
-        // The key keeps the spelling the file gives it.
-        result.append(contents.substr(0, line.begin));
-        result.append(encode_line(decoded(line_text, parsed.name) + "=" + text));
-        result.append(contents.substr(line.end));
-        return result;
-    }
-
-    std::size_t insert_at = contents.size();
-    std::string inserted;
-    if (location.section_found) {
-        insert_at = location.insert_after.next;
-    } else {
-        inserted.append(encode_line("[" + one_line(section) + "]")).append(eol);
-    }
-    inserted.append(encode_line(one_line(key) + "=" + text)).append(eol);
-
-    // A last line without a line ending gets one before anything follows it;
-    // a lone CR there already is half of one.
-    const std::size_t bom_size = contents.starts_with(utf8_bom) ? utf8_bom.size() : 0;
-    result.reserve(contents.size() + inserted.size() + 2);
-    result.append(contents.substr(0, insert_at));
-    if (insert_at > bom_size && contents[insert_at - 1] != '\n') {
-        result.append(contents[insert_at - 1] == '\r' ? std::string_view("\n") : eol);
-    }
-    result.append(inserted);
-    result.append(contents.substr(insert_at));
-    return result;
+    const Entry entry{section, key, value};
+    return Document(std::string(contents)).with_values(std::span(&entry, 1), default_buffer_size - 1);
 }
 
 FileContents read_file(const std::string& path)
@@ -430,6 +384,7 @@ FileContents read_file(const std::string& path)
         file.error = error;
         file.state = error == ENOENT || error == ENOTDIR ? FileState::missing : FileState::unreadable;
         file.bytes.clear();
+        file.bytes.shrink_to_fit();
         return file;
     };
     struct stat info {};
@@ -441,7 +396,9 @@ FileContents read_file(const std::string& path)
     file.owner = info.st_uid;
     file.group = info.st_gid;
     file.state = FileState::read;
-    std::vector<char> buffer(64 * 1024);
+    // Room for the whole file at once: a large file is never copied to grow.
+    file.bytes.reserve(static_cast<std::size_t>(info.st_size) + 1);
+    std::vector<char> buffer(256 * 1024);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
@@ -465,10 +422,10 @@ Lookup get_string(std::string_view section, std::string_view key, std::string_vi
                   const std::string& path, std::size_t buffer_size)
 {
     Lookup lookup;
-    const FileContents file = read_file(path);
+    FileContents file = read_file(path);
     lookup.file = file.state;
     if (file.state == FileState::read) {
-        if (auto value = find_value(file.bytes, section, key, buffer_size > 0 ? buffer_size - 1 : 0)) {
+        if (auto value = Document(std::move(file.bytes)).find(section, key, buffer_size > 0 ? buffer_size - 1 : 0)) {
             lookup.value = std::move(*value);
             lookup.found = true;
             return lookup;
@@ -489,18 +446,10 @@ Credentials Credentials::of_process()
     return who;
 }
 
-FileCalls FileCalls::posix()
-{
-    return FileCalls{
-        [](char* path_template) { return ::mkostemp(path_template, O_CLOEXEC); },
-        [](int fd, const void* data, std::size_t size) { return ::write(fd, data, size); },
-        [](int fd) { return ::fsync(fd); },
-        [](const char* from, const char* to) { return ::rename(from, to); },
-        Credentials::of_process,
-    };
-}
+FileCalls FileCalls::posix() { return FileCalls{files::WriteCalls::posix(), Credentials::of_process}; }
 
-WriteResult write_strings(const std::string& path, std::span<const Entry> entries, const FileCalls& calls)
+WriteResult write_strings(const std::string& path, std::span<const Entry> entries, const FileCalls& calls,
+                          std::size_t buffer_size)
 {
     WriteResult result;
     const auto failed = [&result](std::string reason) {
@@ -508,72 +457,58 @@ WriteResult write_strings(const std::string& path, std::span<const Entry> entrie
         result.reason = std::move(reason);
         return result;
     };
-    const auto system_failure = [&failed](const char* step) { return failed(step + std::string(": ") + std::strerror(errno)); };
 
-    const std::optional<std::string> target = link_target(path);
+    const std::optional<files::LinkEnd> target = files::link_target(path);
     if (!target) {
         result.file = path;
-        return system_failure("following its links");
+        return failed(files::Failure{"following its links", errno}.reason());
     }
-    result.file = *target;
-    const FileContents old = read_file(*target);
+    const std::string& file = target->path;
+    result.file = file;
+    FileContents old = read_file(file);
     if (old.state == FileState::unreadable) {
         return failed(files::error_text(old.error));  // overwriting what could not be read would lose it
     }
-    std::string contents = old.bytes;
-    for (const Entry& entry : entries) {
-        contents = with_value(contents, entry.section, entry.key, entry.value);
-    }
-    const bool unchanged = old.state == FileState::read && contents == old.bytes;
+    const Document document(std::move(old.bytes));
+    const std::string contents = document.with_values(entries, buffer_size > 0 ? buffer_size - 1 : 0);
+    const bool unchanged = old.state == FileState::read && contents == document.contents();
     if (!unchanged && old.state == FileState::read && !mode_lets_write(old, calls.credentials())) {
         result.status = WriteStatus::read_only;
         return result;
     }
-
-    const std::size_t slash = target->rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target->substr(0, slash);
-    const std::string base = slash == std::string::npos ? *target : target->substr(slash + 1);
-    remove_dead_temporaries(directory, base);
+    files::remove_dead_temporaries(file);
     if (unchanged) {
         result.status = WriteStatus::unchanged;
         return result;
     }
-    const std::string temporary_template = directory + "/." + base + ".XXXXXX";
-    std::string temporary;
-    const int fd = create_locked(calls, temporary_template, temporary);
-    if (fd < 0) {
-        return system_failure("creating a temporary file beside it");
+    if (old.state == FileState::missing && files::creation_refusal(file) == files::not_created_under_dev) {
+        return failed(files::error_text(files::not_created_under_dev));
     }
-    const auto abandon = [&](const char* step) {
-        const int error = errno;
-        ::unlink(temporary.c_str());  // still locked: no other save has touched it
-        ::close(fd);
-        errno = error;
-        return system_failure(step);
-    };
+
+    files::Replacement replacement(calls);
+    std::optional<files::Ownership> ownership;
     if (old.state == FileState::read) {
-        if (::fchown(fd, old.owner, old.group) != 0) {
-            // Only root may give a file away; a plain user's new file is
-            // then its own, with the old bits.
+        ownership = files::Ownership{old.mode, old.owner, old.group};
+    }
+    if (!replacement.begin(file, ownership)) {
+        const files::Failure& refused = replacement.failure();
+        if (old.state != FileState::read || (refused.error != EACCES && refused.error != EPERM)) {
+            return failed(refused.reason());
         }
-        if (::fchmod(fd, old.mode) != 0) {
-            return abandon("setting its permissions");
+        // A folder that refuses a temporary, around a file that may be
+        // written: the file is rewritten where it is, as the profile service
+        // would, and the caller is told it was not atomic.
+        files::Failure failure;
+        if (!files::rewrite_in_place(file, document.contents(), contents, calls, failure)) {
+            return failed(failure.reason());
         }
-    } else if (::fchmod(fd, 0666 & ~process_umask()) != 0) {
-        return abandon("setting its permissions");
+        result.status = WriteStatus::written_in_place;
+        result.reason = refused.reason();
+        return result;
     }
-    if (!write_all(calls, fd, contents)) {
-        return abandon("writing");
+    if (!replacement.write(contents) || !replacement.commit()) {
+        return failed(replacement.failure().reason());
     }
-    if (calls.fsync(fd) != 0) {
-        return abandon("syncing");
-    }
-    // Renamed while still locked, so that no other save takes it for dead.
-    if (calls.rename(temporary.c_str(), target->c_str()) != 0) {
-        return abandon("replacing it");
-    }
-    ::close(fd);
-    sync_directory(calls, directory);
     result.status = WriteStatus::written;
     return result;
 }

@@ -16,7 +16,7 @@ namespace {
 // design-time state, then each value restored in window order, where
 // selecting one button clears the others of its group box. A file without the
 // signature leaves the design-time state, as the window does.
-std::map<std::string_view, bool> saved_option_buttons()
+std::map<std::string_view, bool> saved_option_buttons(const Snapshot& settings)
 {
     using form::control_table;
     std::map<std::string_view, bool> selected;
@@ -25,14 +25,14 @@ std::map<std::string_view, bool> saved_option_buttons()
             selected[row.name] = (row.flags & form::selected) != 0;
         }
     }
-    if (!has_signature()) {
+    if (!has_signature(settings)) {
         return selected;
     }
     for (const auto& row : control_table) {
         if (row.kind != form::Kind::option_button) {
             continue;
         }
-        const bool on = restored_value(control_key_prefix + std::string(row.name),
+        const bool on = restored_value(settings, control_key_prefix + std::string(row.name),
                                        PersistentControl::ValueKind::switch_state, selected[row.name] ? 1 : 0) != 0;
         if (on) {
             for (const auto& other : control_table) {
@@ -48,9 +48,9 @@ std::map<std::string_view, bool> saved_option_buttons()
 
 }  // namespace
 
-SavedChoices saved_choices()
+SavedChoices saved_choices(const Snapshot& settings)
 {
-    const auto selected = saved_option_buttons();
+    const auto selected = saved_option_buttons(settings);
     const auto is_selected = [&selected](std::string_view name) { return selected.at(name); };
     SavedChoices choices;
     choices.port = form::selected_value(form::port_options, is_selected, 1);
@@ -59,10 +59,12 @@ SavedChoices saved_choices()
     return choices;
 }
 
-std::string device_for_port(int port)
+std::string device_for_port(int port, const Snapshot& settings)
 {
-    return read_ini_section(ports_section, "COM" + std::to_string(port), serial::default_device_for_port(port));
+    return settings.get(ports_section, "COM" + std::to_string(port), serial::default_device_for_port(port));
 }
+
+std::string device_for_port(int port) { return device_for_port(port, Snapshot::read()); }
 
 profile::WriteResult save_port_devices(std::span<const PortDevice> devices)
 {

@@ -148,4 +148,24 @@ std::size_t utf8_prefix_length(std::string_view utf8, std::size_t max_bytes)
     return end;
 }
 
+std::string encode_line(std::string_view utf8)
+{
+    std::string bytes = utf8_to_cp1252(utf8);
+    if (!is_valid_utf8(utf8) || (!line_is_utf8(bytes) && cp1252_to_utf8(bytes) == utf8)) {
+        return bytes;
+    }
+    return std::string(utf8);
+}
+
+std::string printable(std::string_view text)
+{
+    std::string shown(text);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
 }  // namespace text

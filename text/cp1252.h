@@ -27,6 +27,16 @@ bool is_ascii(std::string_view bytes);
 // UTF-8 and not plain ASCII was saved as UTF-8, any other line as
 // Windows-1252.
 bool line_is_utf8(std::string_view line);
+// The bytes of a line of text (UTF-8) in a file of this kind: Windows-1252
+// when that holds the text and the line will not be taken back for UTF-8
+// (as "Ã©" would); UTF-8 otherwise, which line_is_utf8 recognises. Text that
+// is not valid UTF-8 has no better form than Windows-1252 with '?' for what
+// is broken.
+std::string encode_line(std::string_view utf8);
+// text with each control byte (below 0x20, and 0x7F) as '?': a name fit for a
+// one-line message whatever it holds.
+std::string printable(std::string_view text);
+
 // Length in bytes of the longest prefix of the valid UTF-8 text utf8 that is
 // at most max_bytes long and does not end inside a sequence.
 std::size_t utf8_prefix_length(std::string_view utf8, std::size_t max_bytes);

@@ -162,9 +162,10 @@ bool require_display(const char* program_path)
     if (reason.empty()) {
         return true;
     }
-    const std::string program = program_path != nullptr ? program_path : "quelvane";
-    std::cerr << program.substr(program.rfind('/') + 1) << ": the window needs a display, and there is none here ("
-              << reason << "); without one, readings can be taken with quelvane --read or quelvane --log\n";
+    const std::string path = program_path != nullptr ? program_path : "quelvane";
+    const std::string program = path.substr(path.rfind('/') + 1);
+    std::cerr << program << ": the window needs a display, and there is none here (" << reason
+              << "); without one, readings can be taken with " << program << " --read or " << program << " --log\n";
     return false;
 }
 

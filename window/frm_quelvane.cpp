@@ -16,6 +16,8 @@
 #include <map>
 
 #include "history/history_window.h"
+#include "log/measurement_log.h"
+#include "log/reading_text.h"
 #include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
 #include "settings/control_table.h"
@@ -23,8 +25,6 @@
 #include "settings/saved_choices.h"
 #include "window/controls.h"
 #include "window/ports_dialog.h"
-#include "log/measurement_log.h"
-#include "log/reading_text.h"
 
 #include "window/quelvane.xpm"
 
@@ -247,6 +247,9 @@ void frm_quelvane::Form_Unload()
 
 void frm_quelvane::closeEvent(QCloseEvent* event)
 {
+    // Gone from the screen at once: the save rewrites the whole settings
+    // file, which takes a while when it holds a large section of the user's.
+    hide();
     Form_Unload();
     event->accept();
 }
@@ -272,8 +275,9 @@ void frm_quelvane::show_ports_dialog()
         return;
     }
     std::array<std::string, 4> devices;
+    const ini::Snapshot settings = ini::Snapshot::read();
     for (int port = 1; port <= 4; ++port) {
-        devices[static_cast<std::size_t>(port - 1)] = ini::device_for_port(port);
+        devices[static_cast<std::size_t>(port - 1)] = ini::device_for_port(port, settings);
     }
     const int port = checked_value(*this, form::port_options, 1);
     window::PortsDialog::Hooks hooks{
@@ -461,7 +465,7 @@ void frm_quelvane::log_to_file()
     }
     const std::string record = measurement::log_record(QDateTime::currentDateTime(), label_temperature_outside->text(),
                                                   label_temperature_indoor->text());
-    if (measurement::append_to_log(measurement::log_file_name, record)) {
+    if (log_.append(record) == 0) {
         log_failure_told_ = false;
         return;
     }

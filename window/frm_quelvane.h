@@ -12,6 +12,7 @@
 
 #include "bus/serial_control.h"
 #include "bus/serial_devices.h"
+#include "log/measurement_log.h"
 #include "sensor/board_probe.h"
 #include "settings/control_state.h"
 #include "window/bus_thread.h"
@@ -132,6 +133,7 @@ private:
     };
     static const std::array<OptionHandlers, 8> option_handlers;
 
+    measurement::LogWriter log_{measurement::log_file_name};  // in the current directory
     bool message_box_open_ = false;
     bool log_failure_told_ = false;
     bool unloaded_ = false;

@@ -18,6 +18,10 @@
 #include "cli/commands.h"
 #include "sensor/read_sensor.h"
 #include "sensor/simulated_board.h"
+#include "log/log_reader.h"
+#include "log/measurement_log.h"
+#include "log/reading_text.h"
+#include "settings/ini.h"
 #include "settings/saved_choices.h"
 #include "tests/bus/recording_control.h"
 #include "tests/support/temp_dir.h"
@@ -135,6 +139,26 @@ TEST_F(Cli, OptionsAndUsageErrors)
         {{"--log", "--file", ""}, 2, "--file needs a path", ""},
         {{"--read", "--history", "x"}, 2, "--read and --history cannot be combined", ""},
         {{"--sensors", "2", "--history"}, 2, "--sensors goes with --read or --log", ""},
+        {{"--read", "--json=yes"}, 2, "--json takes no value", ""},
+        // The history's own words.
+        {{"--history", "--help"}, 0, "  --png OUT        with --history: the whole log as a PNG image", ""},
+        {{"--history", "--png"}, 2, "quelvane: --history: --png needs a value (see quelvane --help)\n", ""},
+        {{"--history", "--csv", ""}, 2, "--history: --csv needs a value", ""},
+        {{"--history", "--bogus", "--help"}, 2, "--history: unknown option '--bogus'", ""},
+        {{"--history", "a.txt", "b.txt"}, 2, "--history: one FILE only, not also 'b.txt'", ""},
+        {{"--history=a.txt", "b\nc.txt"}, 2, "--history: one FILE only, not also 'b?c.txt'", ""},
+        {{"--history="}, 2, "--history: empty file name", ""},
+        {{"--history", "--size", "800x600"}, 2, "--history: --size goes with --png", ""},
+        {{"--history", "--png", "o.png", "--size", "100x600"}, 2,
+         "--history: --size takes WIDTHxHEIGHT, each from 160 to 8192, not '100x600'", ""},
+        {{"--history", "--png", "o.png", "--size", "800x"}, 2, "not '800x'", ""},
+        {{"--history", "--png", "o.png", "--size=+800x600"}, 2, "not '+800x600'", ""},
+        {{"--history", "--png", "o.png", "--size", "9000x600"}, 2, "not '9000x600'", ""},
+        {{"--history", "--csv", "a", "--csv=b"}, 2, "--history: --csv given twice", ""},
+        {{"--history", "--png", "a", "--png", "b"}, 2, "--history: --png given twice", ""},
+        {{"--history", "--png", "a", "--size", "800x600", "--size", "800x600"}, 2, "--size given twice", ""},
+        {{"--history", "--read"}, 2, "--history and --read cannot be combined", ""},
+        {{"--read", "--png", "o.png"}, 2, "--png goes with --history only", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.words));
@@ -158,9 +182,26 @@ TEST_F(Cli, OptionsAndUsageErrors)
     EXPECT_EQ(run({"--version"}), 0);
     EXPECT_TRUE(std::regex_match(out.str(), std::regex("quelvane [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out.str();
 
-    const cli::Options history = cli::parse_arguments({"--history", "log.txt", "--png", "out.png", "--help"});
-    EXPECT_EQ(history.command, cli::Command::history);
-    EXPECT_EQ(history.history_arguments, (std::vector<std::string>{"log.txt", "--png", "out.png", "--help"}));
+    // What the history is asked for, and whether that shows a window; every
+    // option's value also after "=".
+    const struct {
+        std::vector<std::string> words;
+        std::string asked;  // FILE|PNG|CSV|WxH
+        bool window;
+    } history_cases[] = {
+        {{"--history"}, "|||1200x600", true},
+        {{"--history", "log.txt"}, "log.txt|||1200x600", true},
+        {{"--history=log.txt", "--csv=-"}, "log.txt||-|1200x600", false},
+        {{"--png=o.png", "--size=800x600", "--history", "-"}, "-|o.png||800x600", false},
+    };
+    for (const auto& c : history_cases) {
+        const cli::Options history = cli::parse_arguments(c.words);
+        EXPECT_EQ(history.command, cli::Command::history) << history.error;
+        EXPECT_EQ(history.history_file.value_or("") + "|" + history.png + "|" + history.csv + "|" +
+                      std::to_string(history.png_width) + "x" + std::to_string(history.png_height),
+                  c.asked);
+        EXPECT_EQ(cli::shows_a_window(history), c.window) << c.asked;
+    }
 }
 
 TEST_F(Cli, DefaultsAndPortMappingsComeFromTheSettingsFileWhichStaysUntouched)
@@ -184,7 +225,7 @@ TEST_F(Cli, DefaultsAndPortMappingsComeFromTheSettingsFileWhichStaysUntouched)
         SCOPED_TRACE(c.ini);
         std::filesystem::remove("Quelvane.INI");
         if (!c.ini.empty()) write_bytes("Quelvane.INI", c.ini);
-        const ini::SavedChoices saved = ini::saved_choices();
+        const ini::SavedChoices saved = ini::saved_choices(ini::Snapshot::read());
         EXPECT_EQ(saved.port, c.port);
         EXPECT_EQ(saved.sensors, c.sensors);
         EXPECT_EQ(saved.every_seconds, c.every);
@@ -365,6 +406,9 @@ TEST_F(Cli, LogWritesTheWindowsRecordsAndGoesOnThroughFailures)
          "quelvane: cannot write to later/Quelvane.txt (" + std::string(std::strerror(ENOENT)) +
              "); the readings go on\n"
          "quelvane: writing to later/Quelvane.txt again\n"},
+        {"a file name with a line feed", {"--log", "--file=a\nb.txt"}, "a\nb.txt", 1s, 1, 1,
+         [](SimulatedBoard&, int) {}, record('0', none, in) + record('1', none, in) + record('2', none, in) + record('3', none, in),
+         "quelvane: logging sensor 1 from /dev/ttyS0 every 1 s to a?b.txt\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -404,6 +448,46 @@ TEST_F(Cli, LogEndsOnSigtermWhenALineCallNeverReturns)
         });
     };
     EXPECT_EXIT(log(), ::testing::ExitedWithCode(0), "the reading in flight has not ended; stopping without it");
+}
+
+// In every locale the readings are written with its decimal separator, by the
+// window's record (its labels' text) as by --log, and read back by the
+// history: an Arabic or Persian one, which Windows-1252 cannot hold, on a
+// line in UTF-8.
+TEST_F(Cli, EveryLocalesRecordsReadBack)
+{
+    const struct {
+        const char* locale;
+        std::string reading;  // sensor 1's, as the log holds it
+    } cases[] = {
+        {"ar_EG.UTF-8", "21\xD9\xAB" "5\xC2\xB0" "C"},
+        {"fa_IR.UTF-8", "21\xD9\xAB" "5\xC2\xB0" "C"},
+        {"fr_FR.UTF-8", "21,5\xB0" "C"},
+        {"C", "21.5\xB0" "C"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.locale);
+        ::setenv("LC_ALL", c.locale, 1);
+        EXPECT_NE(std::setlocale(LC_ALL, ""), nullptr) << "the locale is missing (scripts/deps.sh test makes it)";
+        QLocale::setDefault(QLocale(QString::fromLatin1(c.locale).section(u'.', 0, 0)));
+        std::filesystem::remove("Quelvane.txt");
+        EXPECT_EQ(measurement::LogWriter("Quelvane.txt")
+                      .append(measurement::log_record(start, measurement::reading_text(-3.0), measurement::reading_text(21.5))),
+                  0);
+        new_board();
+        EXPECT_EQ(run({"--log", "--sensors", "2"}), 0);
+        std::vector<measurement::LogRecord> records;
+        std::uint64_t skipped = 0;
+        std::string error;
+        ASSERT_TRUE(measurement::read_log_file("Quelvane.txt", records, skipped, error)) << error;
+        EXPECT_EQ(skipped, 0u);
+        ASSERT_EQ(records.size(), 2u);
+        for (const measurement::LogRecord& record : records) {
+            EXPECT_EQ(record.sensor1, 215);
+            EXPECT_EQ(record.sensor2, -30);
+        }
+        EXPECT_NE(read_bytes("Quelvane.txt").find(c.reading), std::string::npos) << read_bytes("Quelvane.txt");
+    }
 }
 
 }  // namespace

@@ -40,12 +40,16 @@ const std::string& settings_path()
     return path;
 }
 
-// The lines of the file, split after each "\n"; the last one may have none.
+// The lines of the file, each with its line end: LF, CR LF or a lone CR; the
+// last one may have none.
 std::vector<std::string_view> lines_of(std::string_view bytes)
 {
     std::vector<std::string_view> lines;
     while (!bytes.empty()) {
-        const std::size_t length = std::min(bytes.find('\n'), bytes.size() - 1) + 1;
+        std::size_t length = std::min(bytes.find_first_of("\r\n"), bytes.size() - 1) + 1;
+        if (bytes[length - 1] == '\r' && length < bytes.size() && bytes[length] == '\n') {
+            ++length;
+        }
         lines.push_back(bytes.substr(0, length));
         bytes.remove_prefix(length);
     }

@@ -1,13 +1,20 @@
 // The history window following its file, the chart's controls and what a
-// screen reader hears of it, the PNG export and the command's usage errors.
-// The program's own export run is in the command-line program tests.
+// screen reader hears of it, the PNG export and where an export goes. The
+// program's own export run is in the command-line program tests, its usage
+// errors in the command line's.
 #include <QAccessible>
 #include <QApplication>
 #include <QImage>
 #include <QLocale>
 #include <QTimer>
 #include <QWheelEvent>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "history/chart.h"
 #include "history/history_command.h"
@@ -160,24 +167,68 @@ TEST_F(HistoryTest, PngExportHasTheSizeAskedAndShowsBothSeries)
     EXPECT_FALSE(history::export_png(series, QSize(640, 360), dir.file("absent/out.png"), error));
 }
 
-TEST(HistoryCommand, ABadArgumentIsAUsageErrorBeforeAnythingIsReadOrWritten)
+// Where an export goes, as the command runs it: a regular file (also through
+// a link) is replaced whole, the link kept; whatever else is there is written
+// as it is and stays what it was; a directory, and a name under /dev that
+// leads nowhere, are refused, and nothing is made there.
+TEST(HistoryCommand, AnExportReplacesARegularFileAndWritesAnythingElseAsItIs)
 {
-    const std::vector<std::string> bad[] = {
-        {"--png"},
-        {"--csv", ""},
-        {"--bogus"},
-        {"a.txt", "b.txt"},
-        {"--size", "800x600"},  // without --png
-        {"--png", "o.png", "--size", "100x600"},
-        {"--png", "o.png", "--size", "800x"},
-        {"--png", "o.png", "--size", "+800x600"},
-        {"--png", "o.png", "--size", "9000x600"},
+    using std::filesystem::file_type;
+    TempDir dir;
+    const std::string log = dir.file("Quelvane.txt"), out = dir.file("out.csv"), file = dir.file("file.csv");
+    testsupport::write_bytes(log, record(0, "8,0\xB0" "C", "21,5\xB0" "C"));
+    const std::string csv = "time,sensor1,sensor2\n2026-01-02T10:00:00,21.5,8.0\n";
+    const std::string nowhere = "/dev/quelvane-test-missing-" + std::to_string(::getpid());
+    int pipe_ends[2] = {-1, -1};  // reached through /dev/fd, as /dev/stdout leads to standard output
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    int reader = -1;
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        std::string path;  // what --csv names
+        int status;
+        std::string said;  // a part of standard error
+        std::string got;   // where the bytes went: a file, or "reader"; empty: nowhere to look
+        file_type kind;    // of path afterwards, links not followed
+    } cases[] = {
+        {"regular file", [&] { testsupport::write_bytes(out, "old"); }, out, 0, "", out, file_type::regular},
+        {"link to a file", [&] { testsupport::write_bytes(file, "old"), std::filesystem::create_symlink("file.csv", out); },
+         out, 0, "", file, file_type::symlink},
+        {"fifo with a reader", [&] { ::mkfifo(out.c_str(), 0600), reader = ::open(out.c_str(), O_RDONLY | O_NONBLOCK); },
+         out, 0, "", "reader", file_type::fifo},
+        {"pipe", [&] { reader = pipe_ends[0]; }, "/dev/fd/" + std::to_string(pipe_ends[1]), 0, "", "reader",
+         file_type::symlink},
+        {"/dev/null", [] {}, "/dev/null", 0, "", "", file_type::character},
+        {"/dev/full", [] {}, "/dev/full", 1, "cannot write /dev/full: writing: " + std::string(std::strerror(ENOSPC)), "",
+         file_type::character},
+        {"link to a device", [&] { std::filesystem::create_symlink("/dev/null", out); }, out, 0, "", "", file_type::symlink},
+        {"directory", [&] { std::filesystem::create_directory(out); }, out, 1, std::strerror(EISDIR), "",
+         file_type::directory},
+        {"dangling link into /dev", [&] { std::filesystem::create_symlink(nowhere, out); }, out, 1,
+         "no such file, and none is made under /dev", "", file_type::symlink},
     };
-    for (const auto& arguments : bad) {
-        EXPECT_EQ(history::run_history(0, nullptr, arguments), 2) << ::testing::PrintToString(arguments);
-        EXPECT_FALSE(history::needs_display(arguments));
+    for (const auto& c : cases) {
+        for (const std::string& path : {out, file}) std::filesystem::remove_all(path);
+        reader = -1;
+        c.make();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(history::run_history(0, nullptr, {log, "", c.path, {}}), c.status) << c.name;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
+        EXPECT_EQ(std::filesystem::symlink_status(c.path).type(), c.kind) << c.name;
+        if (c.got == "reader") {
+            if (reader == pipe_ends[0]) ::close(pipe_ends[1]);
+            std::string bytes(4096, '\0');
+            bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(reader, bytes.data(), bytes.size()))));
+            EXPECT_EQ(bytes, csv) << c.name;
+            ::close(reader);
+        } else if (!c.got.empty()) {
+            EXPECT_EQ(testsupport::read_bytes(c.got), csv) << c.name;
+        }
+        for (const std::string& name : dir.entries()) EXPECT_FALSE(name.starts_with(".")) << c.name << ": " << name;
+        if (std::filesystem::exists(std::filesystem::symlink_status(nowhere))) {
+            std::filesystem::remove(nowhere);
+            ADD_FAILURE() << c.name << ": made " << nowhere;
+        }
     }
-    EXPECT_TRUE(history::needs_display({"a.txt"}));
-    EXPECT_FALSE(history::needs_display({"a.txt", "--csv", "-"}));
-    EXPECT_EQ(history::run_history(0, nullptr, {"--help"}), 0);
 }

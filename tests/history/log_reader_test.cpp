@@ -51,6 +51,10 @@ TEST(LogReader, ReadsEveryKindOfRecordAndSkipsTheRest)
         {"01-02-202610:00:06-0,04\xB0" "C128,0\xB0" "C\n", "2026-01-02T10:00:06,128.0,0.0"},  // run together
         {"12-31-2025\t09:59:59\t-25,05\xB0" "C\t21,55\xB0" "C  \r\n", "2025-12-31T09:59:59,21.6,-25.1"},  // clock set back, tabs
         {"02-29-2024    23:59:59      1\xB0" "C            -1234,9\xB0" "C\r\n", "2024-02-29T23:59:59,-1234.9,1.0"},
+        // An Arabic locale's separator: in UTF-8, and as '?' in the Windows-1252 of earlier runs.
+        {"01-02-2026    10:00:10      -3\xD9\xAB" "0\xC2\xB0" "C       20\xD9\xAB" "5\xC2\xB0" "C\r\n",
+         "2026-01-02T10:00:10,20.5,-3.0"},
+        {"01-02-2026    10:00:11      -3?0\xB0" "C        20?0\xB0" "C\r\n", "2026-01-02T10:00:11,20.0,-3.0"},
         {"\r\n", ""},
         {"13-01-2026    10:00:00      8,0\xB0" "C         21,5\xB0" "C\r\n", ""},  // month 13
         {"02-29-2026    10:00:00      8,0\xB0" "C         21,5\xB0" "C\r\n", ""},  // not a leap year

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "files/output_file.h"
+#include "files/regular_file.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "tests/support/temp_dir.h"
@@ -41,25 +43,22 @@ TEST(MeasurementLog, RecordHasPaddedColumnsOutdoorFirstInCp1252WithCrLf)
 }
 
 // Where the log path leads: a record is appended through links (a dangling
-// one creates its file), to a FIFO only while it has a reader, and never
-// waits; a device or a directory there is refused.
+// one creates its file, but never under /dev), to a FIFO only while it has a
+// reader, and never waits; a device or a directory there is refused.
 TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
 {
     const testsupport::TempDir scratch;
     const std::filesystem::path dir = scratch.path(), path = dir / "Quelvane.txt", elsewhere = dir / "other" / "kept.txt";
+    const std::filesystem::path nowhere = "/dev/quelvane-test-missing-" + std::to_string(::getpid());
     const std::string record = "03-04-2026    15:06:07      --.-\xB0" "C        -25,0\xB0" "C\r\n";
-    const auto read_all = [](int fd) {
-        std::string bytes(256, '\0');
-        const ssize_t got = ::read(fd, bytes.data(), bytes.size());
-        return bytes.substr(0, got > 0 ? static_cast<std::size_t>(got) : 0);
-    };
-    const struct { const char* name; std::function<void()> make; bool appended; std::filesystem::path lands; } cases[] = {
-        {"plain", [&] { std::ofstream(path) << "x\r\n"; }, true, path},
-        {"link", [&] { std::ofstream(elsewhere) << "x\r\n", std::filesystem::create_symlink("other/kept.txt", path); }, true, elsewhere},
-        {"dangling link", [&] { std::filesystem::create_symlink(elsewhere, path); }, true, elsewhere},
-        {"fifo, no reader", [&] { ::mkfifo(path.c_str(), 0644); }, false, ""},
-        {"fifo with a reader", [&] { ::mkfifo(path.c_str(), 0644); }, true, ""},
-        {"device", [&] { std::filesystem::create_symlink("/dev/null", path); }, false, ""},
+    const struct { const char* name; std::function<void()> make; int error; std::filesystem::path lands; } cases[] = {
+        {"plain", [&] { std::ofstream(path) << "x\r\n"; }, 0, path},
+        {"link", [&] { std::ofstream(elsewhere) << "x\r\n", std::filesystem::create_symlink("other/kept.txt", path); }, 0, elsewhere},
+        {"dangling link", [&] { std::filesystem::create_symlink(elsewhere, path); }, 0, elsewhere},
+        {"dangling link into /dev", [&] { std::filesystem::create_symlink(nowhere, path); }, files::not_created_under_dev, ""},
+        {"fifo, no reader", [&] { ::mkfifo(path.c_str(), 0644); }, ENXIO, ""},
+        {"device", [&] { std::filesystem::create_symlink("/dev/null", path); }, files::not_a_regular_file, ""},
+        {"directory", [&] { std::filesystem::create_directory(path); }, files::not_a_regular_file, ""},
     };
     ::alarm(20);  // a write that blocks ends the run here rather than hanging it
     for (const auto& c : cases) {
@@ -68,16 +67,39 @@ TEST(MeasurementLog, AppendsThroughLinksNeverBlocksOnAFifoAndRefusesDevices)
         c.make();
         const std::string before = c.lands.empty() ? "" : testsupport::read_bytes(c.lands);
         const auto kind = std::filesystem::symlink_status(path).type();
-        const int reader = std::string(c.name) == "fifo with a reader" ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-        EXPECT_EQ(measurement::append_to_log(path, record), c.appended) << c.name;
-        if (reader >= 0) {
-            EXPECT_EQ(read_all(reader), record);
-            ::close(reader);
-        }
+        EXPECT_EQ(measurement::LogWriter(path).append(record), c.error) << c.name;
         if (!c.lands.empty()) {
             EXPECT_EQ(testsupport::read_bytes(c.lands), before + record) << c.name;
         }
         EXPECT_EQ(std::filesystem::symlink_status(path).type(), kind) << c.name;  // a link stays a link
+        if (std::filesystem::exists(std::filesystem::symlink_status(nowhere))) {
+            std::filesystem::remove(nowhere);
+            ADD_FAILURE() << c.name << ": made " << nowhere;
+        }
+    }
+    EXPECT_EQ(measurement::log_error_text(files::not_created_under_dev), "no such file, and none is made under /dev");
+
+    // A FIFO stays open from one record to the next, so that its reader gets
+    // them all; once the reader has gone, a record fails (the program goes
+    // on: no SIGPIPE) and the next reader is found again.
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    const auto read_all = [](int fd) {
+        std::string bytes(4096, '\0');
+        const ssize_t got = ::read(fd, bytes.data(), bytes.size());
+        return bytes.substr(0, got > 0 ? static_cast<std::size_t>(got) : 0);
+    };
+    measurement::LogWriter log(path);
+    for (int reader_run = 0; reader_run < 2; ++reader_run) {
+        const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        EXPECT_EQ(log.append(record), 0);
+        EXPECT_EQ(log.append(record), 0);
+        EXPECT_EQ(read_all(reader), record + record);
+        ::close(reader);
+        EXPECT_EQ(log.append(record), EPIPE);
+        EXPECT_EQ(log.append(record), ENXIO);
     }
     ::alarm(0);
 }

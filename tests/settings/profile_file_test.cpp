@@ -108,11 +108,14 @@ TEST(ProfileFile, ASaveRemovesDeadTemporariesOfItsFileButNeverALiveOneOrAnything
 // What the settings path may be: what is read, what a write does and says on
 // standard error (once per run), and what the path is afterwards. Links
 // stay links, a read-only file (by its mode bits, for root too) and anything
-// that is not a regular file stay as they are, and no temporary is left.
+// that is not a regular file stay as they are, nothing is made under /dev, a
+// folder that refuses a temporary file gets its file rewritten in place, and
+// no temporary is left.
 TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
 {
     testsupport::TempDir dir;
     const std::string work = dir.file("work"), other = dir.file("other"), path = work + "/Quelvane.INI";
+    const std::string nowhere = "/dev/quelvane-test-missing-" + std::to_string(::getpid());
     const std::string old = "[CT]\r\nA=1\r\n", saved = "[CT]\r\nA=2\r\n";
     const auto file = [&](const std::string& at, mode_t mode) { testsupport::write_bytes(at, old), ::chmod(at.c_str(), mode); };
     const auto link = [&](const std::string& to) { std::filesystem::create_symlink(to, path); };
@@ -127,6 +130,7 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
         std::function<void()> make;
         const profile::Credentials* as;  // nullptr: this process, root in the test run
         std::string read, file, after, said;  // what A reads; the file written to, its bytes then; stderr
+        bool folder_refuses = false;  // a temporary file beside it (the folder's mode bits, for root too)
     } cases[] = {
         {"plain", [&] { file(path, 0640); }, nullptr, "1", path, saved, ""},
         {"link elsewhere", [&] { file(other + "/real.ini", 0600), link("../other/real.ini"); }, nullptr, "1",
@@ -140,6 +144,13 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
         {"0644, other user", [&] { file(path, 0644); }, &stranger, "1", path, old, "is read-only"},
         {"0664, group member", [&] { file(path, 0664); }, &group_member, "1", path, saved, ""},
         {"fifo", [&] { ::mkfifo(path.c_str(), 0644); }, nullptr, "-", "", "", "not saved to " + path + ": not a regular file"},
+        {"dangling link into /dev", [&] { link(nowhere); }, nullptr, "-", "", "",
+         "not saved to " + path + " (a link to " + nowhere + "): no such file, and none is made under /dev"},
+        {"lone CR line ends", [&] { testsupport::write_bytes(path, "[CT]\rA=1\r"); }, nullptr, "1", path, "[CT]\rA=2\r", ""},
+        {"read-only folder", [&] { file(path, 0640); }, nullptr, "1", path, saved,
+         "saved in place, not atomically: " + path + ": its folder refuses a temporary file (creating a temporary "
+         "file beside it: " + std::strerror(EACCES) + ")", true},
+        {"read-only folder and file", [&] { file(path, 0444); }, nullptr, "1", path, old, "is read-only", true},
     };
     for (const auto& c : cases) {
         for (const std::string& folder : {work, other}) std::filesystem::remove_all(folder), std::filesystem::create_directory(folder);
@@ -148,6 +159,7 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
         const std::string link_text = std::filesystem::is_symlink(status) ? std::filesystem::read_symlink(path).string() : "";
         profile::FileCalls calls = profile::FileCalls::posix();
         if (c.as != nullptr) calls.credentials = [&c] { return *c.as; };
+        if (c.folder_refuses) calls.mkstemp = [](char*) { return errno = EACCES, -1; };
         ini::detail::set_file_calls(&calls);
         ini::detail::reset_reports();
         ini::set_ini_dir(work);
@@ -169,6 +181,10 @@ TEST(SettingsPath, LinksAreWrittenThroughReadOnlyFilesAndFifosLeftAlone)
         for (const std::string& folder : {work, other})
             for (const auto& entry : std::filesystem::directory_iterator(folder))
                 EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << c.name << ": " << entry.path();
+        if (std::filesystem::exists(std::filesystem::symlink_status(nowhere))) {
+            std::filesystem::remove(nowhere);
+            ADD_FAILURE() << c.name << ": made " << nowhere;
+        }
     }
 }
 

@@ -20,7 +20,8 @@ using ControlStates = std::map<std::string, std::string>;
 struct TableControl : ini::PersistentControl {
     TableControl(const form::ControlRow& r, ControlStates& s) : row(r), state(s)
     {
-        state[name() + ".caption"] = row.caption, state[name() + ".value"] = row.flags & form::selected ? "1" : "0";
+        state[name() + ".caption"] = row.caption;
+        state[name() + ".value"].assign(1, row.flags & form::selected ? '1' : '0');
     }
     std::string name() const override { return std::string(row.name); }
     bool has_caption() const override { return form::has_caption(row.kind); }
@@ -32,7 +33,7 @@ struct TableControl : ini::PersistentControl {
     {
         const bool option = row.kind == form::Kind::option_button;
         for (const auto& other : form::control_table)
-            if (option && v != 0 && other.container == row.container) state[std::string(other.name) + ".value"] = "0";
+            if (option && v != 0 && other.container == row.container) state[std::string(other.name) + ".value"].assign(1, '0');
         if (option || v == 0 || v == 1 || v == 2) state[name() + ".value"] = std::to_string(option ? v != 0 : int(v));
     }
     const form::ControlRow& row;

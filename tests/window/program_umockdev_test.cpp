@@ -114,10 +114,10 @@ TEST_F(ProgramTest, EveryDisplayThatCannotBeUsedGivesOneLineAndStatusOne)
             EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
             const std::string said = read_bytes(dir / "stderr");
             EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-            EXPECT_NE(said.find(": the window needs a display, and there is none here (" + reason +
-                                "); without one, readings can be taken with quelvane --read or quelvane --log\n"),
-                      std::string::npos)
-                << said;
+            const std::string name = std::filesystem::path(program).filename();
+            EXPECT_EQ(said, name + ": the window needs a display, and there is none here (" + reason +
+                                "); without one, readings can be taken with " + name + " --read or " + name +
+                                " --log\n");
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "its stderr, and the socket";
         }
         programs.resize(1);  // the demo checks as the monitor does
@@ -150,6 +150,14 @@ TEST_F(ProgramTest, TheDemoKeepsToItsOwnFolder)
     EXPECT_EQ(read_bytes(dir / "work" / "Quelvane.INI"), settings);
     EXPECT_EQ(read_bytes(dir / "work" / "Quelvane.txt"), log);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "work"), {}), 2);
+
+    // Its --log says what it reads and where it writes.
+    const long logged = lines_of(own / "Quelvane.txt");
+    start(QUELVANE_DEMO_PROGRAM, "work", false, {"--log"});
+    terminate_when([&] { return lines_of(own / "Quelvane.txt") > logged; });
+    EXPECT_EQ(read_bytes(dir / "stderr"), "quelvane: logging sensor 1 from the simulated board every 1 s to " +
+                                              (own / "Quelvane.txt").string() + "\n");
+    EXPECT_EQ(read_bytes(dir / "work" / "Quelvane.txt"), log);
 }
 
 }  // namespace
