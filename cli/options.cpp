@@ -85,6 +85,69 @@ std::string set_json(Options& options, std::string_view)
     return {};
 }
 
+std::string set_mqtt(Options& options, std::string_view value)
+{
+    publish::MqttUrl url;
+    if (std::string why = publish::parse_mqtt_url(value, url); !why.empty()) {
+        return "--mqtt " + quoted(value) + ": " + why;
+    }
+    options.publishing.mqtt = url;
+    return {};
+}
+
+std::string set_mqtt_password_file(Options& options, std::string_view value)
+{
+    if (value.empty()) {
+        return "--mqtt-password-file needs a path";
+    }
+    options.publishing.mqtt_password_file = std::string(value);
+    return {};
+}
+
+std::string set_mqtt_ca(Options& options, std::string_view value)
+{
+    if (value.empty()) {
+        return "--mqtt-ca needs a path";
+    }
+    options.publishing.mqtt_ca = std::string(value);
+    return {};
+}
+
+std::string set_mqtt_id(Options& options, std::string_view value)
+{
+    if (std::string why = publish::check_node_id(value); !why.empty()) {
+        return "--mqtt-id " + quoted(value) + ": " + why;
+    }
+    options.publishing.mqtt_id = std::string(value);
+    return {};
+}
+
+std::string set_mqtt_expire(Options& options, std::string_view value)
+{
+    int seconds = 0;
+    if (std::string why = publish::parse_expire(value, seconds); !why.empty()) {
+        return "--mqtt-expire " + why + ", not " + quoted(value);
+    }
+    options.publishing.mqtt_expire_seconds = seconds;
+    return {};
+}
+
+std::string set_no_discovery(Options& options, std::string_view)
+{
+    options.publishing.discovery = false;
+    return {};
+}
+
+std::string set_metrics(Options& options, std::string_view value)
+{
+    publish::Endpoint endpoint;
+    if (std::string why = publish::parse_endpoint(value, endpoint); !why.empty()) {
+        return "--metrics " + quoted(value) + ": " + why;
+    }
+    options.publishing.metrics = endpoint;
+    return {};
+}
+
 struct Option {
     std::string_view name;
     Command command;  // the command it chooses; window for the settings of a command
@@ -104,7 +167,17 @@ constexpr Option option_table[] = {
     {"--json", Command::window, set_json, false, true, false},
     {"--every", Command::window, set_every, true, false, true},
     {"--file", Command::window, set_file, true, false, true},
+    {"--mqtt", Command::window, set_mqtt, true, true, true},
+    {"--mqtt-password-file", Command::window, set_mqtt_password_file, true, true, true},
+    {"--mqtt-ca", Command::window, set_mqtt_ca, true, true, true},
+    {"--mqtt-id", Command::window, set_mqtt_id, true, true, true},
+    {"--mqtt-expire", Command::window, set_mqtt_expire, true, true, false},
+    {"--no-discovery", Command::window, set_no_discovery, false, true, true},
+    {"--metrics", Command::window, set_metrics, true, false, true},
 };
+
+// The options that only shape what --mqtt publishes.
+bool needs_mqtt(const Option& option) { return option.name.starts_with("--mqtt-") || option.name == "--no-discovery"; }
 
 const Option* find_option(std::string_view name)
 {
@@ -204,6 +277,9 @@ Options parse_arguments(const std::vector<std::string>& words)
         if (option->command == Command::window && !goes_with(*option, options.command)) {
             return usage_error(std::string(option->name) + " goes with " + commands_of(*option));
         }
+        if (needs_mqtt(*option) && !options.publishing.mqtt) {
+            return usage_error(std::string(option->name) + " goes with --mqtt");
+        }
     }
     return options;
 }
@@ -214,6 +290,8 @@ std::string usage_text()
            "  quelvane                 the window\n"
            "  quelvane --read [--port P] [--sensors 1|2] [--json]\n"
            "  quelvane --log [--port P] [--sensors 1|2] [--every SECONDS] [--file PATH]\n"
+           "  quelvane --read|--log ... --mqtt URL [--mqtt-...] [--no-discovery]\n"
+           "  quelvane --log ... --metrics [ADDR:]PORT\n"
            "  quelvane --history [FILE] [--png OUT [--size WxH]] [--csv OUT]\n"
            "  quelvane --help | -h\n"
            "  quelvane --version\n"
@@ -231,6 +309,21 @@ std::string usage_text()
            "  --every SECONDS  the interval of --log, 1 to " + std::to_string(max_every_seconds) +
            " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
+           "\n"
+           "Publishing, with --read or --log:\n"
+           "  --mqtt URL       each reading to an MQTT broker, with Home Assistant discovery:\n"
+           "                   mqtt://[user@]host[:port][/prefix] or mqtts://... (port 1883,\n"
+           "                   8883 for mqtts; prefix quelvane)\n"
+           "  --mqtt-password-file F  the broker's password, read from F (else from\n"
+           "                   $QUELVANE_MQTT_PASSWORD; never from the command line)\n"
+           "  --mqtt-ca F      the CA certificates of an mqtts broker (default: the system's)\n"
+           "  --mqtt-id ID     the node in the topics, PREFIX/ID/sensor1 (default: the host\n"
+           "                   name and the port's device, as cellar_ttyUSB0)\n"
+           "  --mqtt-expire SECONDS  with --read: Home Assistant's expire_after (default: none;\n"
+           "                   --log sets three intervals)\n"
+           "  --no-discovery   no Home Assistant discovery configs\n"
+           "  --metrics [ADDR:]PORT  with --log: Prometheus metrics at http://ADDR:PORT/metrics\n"
+           "                   (ADDR 127.0.0.1 unless named, as 0.0.0.0:9101)\n"
            "\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
            "A bad option or value is reported on stderr, with exit status 2.\n";

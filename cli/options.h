@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "publish/request.h"
+
 namespace cli {
 
 enum class Command {
@@ -37,6 +39,8 @@ struct Options {
     std::optional<std::string> file;
     bool json = false;
     std::vector<std::string> history_arguments;
+    // --mqtt and its options, --metrics.
+    publish::Request publishing;
 };
 
 inline constexpr int max_every_seconds = 86400;
