@@ -116,9 +116,16 @@ cpu_ticks() {
 cpu_ns() {
     cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f\n", sum }'
 }
-# A settings file as a user with both sensors and logging leaves it.
+# A settings file as a user with both sensors and logging leaves it; with
+# $publishing set, with a [Publish] section too: the loopback broker, and
+# /metrics on a free port.
+publishing=""
 two_sensor_settings() {
     printf '[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\nfrm_quelvaner.option_single.value=0\r\nfrm_quelvaner.check_log_to_file.value=1\r\n' >"$1"
+    if [ -n "$publishing" ]; then
+        printf '[Publish]\r\nmqtt=%s\r\nmqtt_id=bench\r\nmetrics=%s\r\n' "$QUELVANE_BENCH_MQTT" \
+            "$("$build/bench/quelvane_publish_load" --free-port)" >>"$1"
+    fi
 }
 # The demo's settings on the 1 min interval (one sensor, no logging).
 one_minute_settings() {
@@ -220,29 +227,15 @@ printf '   %-34s %12s %12s\n' "first paint after it" "$(median_step first_tick_m
     "$(median_step first_tick_ms painted_ms "$b")"
 
 echo
-echo "== Memory with both publishers on (offscreen; median of $runs runs each, in turns)"
-: >"$scratch/memory.plain"
-: >"$scratch/memory.publish"
-i=0
-while [ "$i" -lt "$runs" ]; do
-    i=$((i + 1))
-    for kind in plain publish; do
-        dir="$scratch/memory-$kind-$i"
-        mkdir "$dir"
-        two_sensor_settings "$dir/Quelvane.INI"
-        if [ "$kind" = publish ]; then
-            printf '[Publish]\r\nmqtt=%s\r\nmqtt_id=bench\r\nmetrics=%s\r\n' "$QUELVANE_BENCH_MQTT" \
-                "$("$build/bench/quelvane_publish_load" --free-port)" >>"$dir/Quelvane.INI"
-        fi
-        (cd "$dir" && "$build/bench/quelvane_launch_timed" "$build/bench/quelvane_startup" --no-conversion-wait) \
-            >>"$scratch/memory.$kind"
-    done
-done
+echo "== Memory with both publishers on (offscreen; median of $runs runs, beside the monitor's runs above)"
+publishing=1
+start_up_runs publish --no-conversion-wait
+publishing=""
 printf '   %-34s %12s %12s %8s\n' "" "publishing" "none" "ratio"
 for row in "vmrss_kb:VmRSS after 100 ticks (kB)" "vmhwm_kb:VmHWM after 100 ticks (kB)"; do
     key=${row%%:*}
-    mp=$(median_of "$key" "$scratch/memory.publish")
-    mn=$(median_of "$key" "$scratch/memory.plain")
+    mp=$(median_of "$key" "$scratch/quelvane_startup.publish")
+    mn=$(median_of "$key" "$q")
     printf '   %-34s %12s %12s %8s\n' "${row#*:}" "$mp" "$mn" "$(ratio "$mp" "$mn")"
 done
 

@@ -95,22 +95,24 @@ std::string set_mqtt(Options& options, std::string_view value)
     return {};
 }
 
-std::string set_mqtt_password_file(Options& options, std::string_view value)
+// A file the publishing reads: any path but the empty one.
+std::string set_path(std::optional<std::string>& path, std::string_view option, std::string_view value)
 {
     if (value.empty()) {
-        return "--mqtt-password-file needs a path";
+        return std::string(option) + " needs a path";
     }
-    options.publishing.mqtt_password_file = std::string(value);
+    path = std::string(value);
     return {};
+}
+
+std::string set_mqtt_password_file(Options& options, std::string_view value)
+{
+    return set_path(options.publishing.mqtt_password_file, "--mqtt-password-file", value);
 }
 
 std::string set_mqtt_ca(Options& options, std::string_view value)
 {
-    if (value.empty()) {
-        return "--mqtt-ca needs a path";
-    }
-    options.publishing.mqtt_ca = std::string(value);
-    return {};
+    return set_path(options.publishing.mqtt_ca, "--mqtt-ca", value);
 }
 
 std::string set_mqtt_id(Options& options, std::string_view value)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <limits.h>
 #include <unistd.h>
 
@@ -229,14 +230,20 @@ std::vector<std::string> request_from_section(const std::function<std::string(co
                                               Request& request)
 {
     std::vector<std::string> errors;
-    if (const std::string mqtt = value("mqtt"); !mqtt.empty()) {
-        MqttUrl url;
-        if (std::string why = parse_mqtt_url(mqtt, url); why.empty()) {
-            request.mqtt = url;
-        } else {
-            errors.push_back("mqtt: " + why);
+    // A key that a parser takes, when it is there.
+    const auto take = [&](const char* key, auto parse, auto& target) {
+        const std::string text = value(key);
+        typename std::remove_reference_t<decltype(target)>::value_type parsed;
+        if (text.empty()) {
+            return;
         }
-    }
+        if (std::string why = parse(text, parsed); why.empty()) {
+            target = std::move(parsed);
+        } else {
+            errors.push_back(key + (": " + why));
+        }
+    };
+    take("mqtt", parse_mqtt_url, request.mqtt);
     if (const std::string id = value("mqtt_id"); !id.empty()) {
         if (std::string why = check_node_id(id); why.empty()) {
             request.mqtt_id = id;
@@ -251,14 +258,7 @@ std::vector<std::string> request_from_section(const std::function<std::string(co
     if (const std::string file = value("mqtt_ca"); !file.empty()) {
         request.mqtt_ca = file;
     }
-    if (const std::string metrics = value("metrics"); !metrics.empty()) {
-        Endpoint endpoint;
-        if (std::string why = parse_endpoint(metrics, endpoint); why.empty()) {
-            request.metrics = endpoint;
-        } else {
-            errors.push_back("metrics: " + why);
-        }
-    }
+    take("metrics", parse_endpoint, request.metrics);
     return errors;
 }
 
