@@ -23,6 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int keepalive_seconds = 30;
+// The longest the thread sleeps between two looks at the keepalive: well
+// within the 15 s the broker allows beyond keepalive_seconds.
+constexpr int idle_poll_ms = 5000;
 constexpr std::chrono::seconds first_retry{1};
 constexpr std::chrono::seconds longest_retry{60};
 // The clean end: how long "offline" may wait for its acknowledgement, and
@@ -291,7 +294,7 @@ private:
             }
             pollfd fds[2] = {{shared_.wake_fd, POLLIN, 0},
                              {socket, static_cast<short>(POLLIN | (mosquitto_want_write(client) ? POLLOUT : 0)), 0}};
-            int timeout_ms = 1000;
+            int timeout_ms = idle_poll_ms;
             if (ending) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end_by - Clock::now()).count();
                 timeout_ms = static_cast<int>(std::clamp<long>(left + 1, 0, timeout_ms));

@@ -3,6 +3,11 @@
 // each reading to Publishing::reading, which never waits on the network: the
 // MQTT client runs on a thread of its own, and the HTTP server on the
 // server library's thread.
+//
+// The publishers themselves, with the MQTT, HTTP and TLS libraries they
+// need, live in a module (libquelvane_publishers.so) that is loaded only when
+// publishing is asked for: a run without it neither loads nor starts any of
+// it.
 #pragma once
 
 #include <chrono>
@@ -31,14 +36,30 @@ struct Reading {
 using Report = std::function<void(const std::string& line)>;
 void report_to_stderr(const std::string& line);
 
-class MqttPublisher;
-class MetricsServer;
+// What the module implements: the publishers a plan asks for.
+class Publishers {
+public:
+    virtual ~Publishers() = default;
+    virtual void reading(const Reading& reading) = 0;
+    virtual bool deliver(std::chrono::steady_clock::time_point deadline) = 0;
+    virtual std::string metrics_endpoint() const = 0;
+    virtual std::string mqtt_destination() const = 0;
+};
+
+// The module's two entry points, looked up by these names: its version, which
+// must be the program's, and the start of the publishers (nullptr, with
+// error set, when one cannot start).
+using PublishersVersion = const char* (*)();
+using StartPublishers = Publishers* (*)(const Plan& plan, std::string& error, const Report& report);
+inline constexpr const char* publishers_version_symbol = "quelvane_publishers_version";
+inline constexpr const char* start_publishers_symbol = "quelvane_start_publishers";
 
 class Publishing {
 public:
     // Starts every publisher the plan asks for. Returns nullptr and says why
-    // in error when one cannot start (the metrics port cannot be bound); an
-    // unreachable broker is no error: it is tried again in the background.
+    // in error when one cannot start (the module cannot be loaded, the
+    // metrics port cannot be bound); an unreachable broker is no error: it is
+    // tried again in the background.
     static std::unique_ptr<Publishing> start(const Plan& plan, std::string& error, Report report = report_to_stderr);
     // The clean end: "offline" on the node status (not after a single
     // reading), the broker's acknowledgement awaited for a moment, the
@@ -59,10 +80,9 @@ public:
     std::string mqtt_destination() const;
 
 private:
-    Publishing();
+    explicit Publishing(std::unique_ptr<Publishers> publishers);
 
-    std::unique_ptr<MqttPublisher> mqtt_;
-    std::unique_ptr<MetricsServer> metrics_;
+    std::unique_ptr<Publishers> publishers_;
 };
 
 }  // namespace publish
