@@ -85,14 +85,22 @@ std::string set_json(Options& options, std::string_view)
     return {};
 }
 
+// A value that a publishing parser takes, or the option, the value and why not.
+template <class Value>
+std::string set_parsed(std::optional<Value>& target, std::string_view option, std::string_view value,
+                       std::string (*parse)(std::string_view, Value&))
+{
+    Value parsed;
+    if (std::string why = parse(value, parsed); !why.empty()) {
+        return std::string(option) + " " + quoted(value) + ": " + why;
+    }
+    target = std::move(parsed);
+    return {};
+}
+
 std::string set_mqtt(Options& options, std::string_view value)
 {
-    publish::MqttUrl url;
-    if (std::string why = publish::parse_mqtt_url(value, url); !why.empty()) {
-        return "--mqtt " + quoted(value) + ": " + why;
-    }
-    options.publishing.mqtt = url;
-    return {};
+    return set_parsed(options.publishing.mqtt, "--mqtt", value, publish::parse_mqtt_url);
 }
 
 // A file the publishing reads: any path but the empty one.
@@ -142,12 +150,7 @@ std::string set_no_discovery(Options& options, std::string_view)
 
 std::string set_metrics(Options& options, std::string_view value)
 {
-    publish::Endpoint endpoint;
-    if (std::string why = publish::parse_endpoint(value, endpoint); !why.empty()) {
-        return "--metrics " + quoted(value) + ": " + why;
-    }
-    options.publishing.metrics = endpoint;
-    return {};
+    return set_parsed(options.publishing.metrics, "--metrics", value, publish::parse_endpoint);
 }
 
 struct Option {
