@@ -8,7 +8,9 @@
 //    thread was kept from its event loop. A probe thread posts an event to the
 //    window's thread every millisecond; the figure is the longest any of them
 //    waited to be handled, as a click or a screen reader's query would.
-//   quelvane_responsiveness [latency_us] [steady_ticks]   (defaults 1000, 5)
+// With publish 1, the window loads a settings file whose [Publish] section
+// sends each reading to the broker bench/run.sh started and serves /metrics.
+//   quelvane_responsiveness [latency_us] [steady_ticks] [publish]   (defaults 1000, 5, 0)
 #include <QApplication>
 #include <QEvent>
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/publish_setup.h"
 #include "bench/startup_probe.h"
 #include "bench/window_setup.h"
 #include "bus/posix_serial_control.h"
@@ -121,6 +124,11 @@ int main(int argc, char* argv[])
     bench::ScratchDirectory scratch("quelvane-responsiveness");
     const long latency_us = argc > 1 ? std::atol(argv[1]) : 1000;
     const int steady_ticks = argc > 2 ? std::atoi(argv[2]) : 5;
+    const bool publish = argc > 3 && std::atoi(argv[3]) != 0;
+    if (publish && bench::bench_broker().empty()) {
+        std::fprintf(stderr, "publishing needs the broker of bench/run.sh (QUELVANE_BENCH_MQTT)\n");
+        return 2;
+    }
 
     sensor::SimulatedBoard board;
     board.set_temperature(0, 21.5);
@@ -128,6 +136,10 @@ int main(int argc, char* argv[])
     board.set_line_latency(std::chrono::microseconds(latency_us));
     testsupport::BoardSystemCalls system(board);
     frm_quelvane window(std::make_unique<serial::PosixSerialControl>(serial::default_device_for_port, system.calls()));
+    if (publish) {
+        bench::write_two_sensor_settings("Quelvane.INI", bench::publish_section());
+        window.Form_Load();
+    }
     window.Timer1().stop();  // ticks are run here, never by the timer
     bench::set_two_sensors_logging(window);
     window.show();
@@ -135,7 +147,8 @@ int main(int argc, char* argv[])
 
     Probe probe;
     std::printf("Two-sensor ticks, logging on, each line call answered after %.3f ms\n", latency_us / 1000.0);
-    std::printf("(real PosixSerialControl, its system calls playing the simulated board; 5 us holds)\n\n");
+    std::printf("(real PosixSerialControl, its system calls playing the simulated board; 5 us holds%s)\n\n",
+                publish ? "; both publishers on" : "");
     std::printf("  %-44s %12s %12s %14s\n", "", "tick wall", "longest wait", "waits > 16 ms");
     const auto row = [&probe](const char* what, Clock::duration wall) {
         const Probe::Figures f = probe.take();

@@ -10,7 +10,11 @@
 #    ioctls per reading;
 #  - start-up to the first tick and resident memory after 100 ticks, beside a
 #    bare one-label window;
-#  - the idle cost at the 1 min interval, over 60 s (skipped by --quick).
+#  - the idle cost at the 1 min interval, over 60 s (skipped by --quick);
+#  - publishing (MQTT to a mosquitto broker started here on loopback, and
+#    /metrics): the tick's CPU and the slow adapter's figures above with both
+#    publishers on, the memory beside the monitor without them, and the
+#    readings while wrk asks for /metrics about 1000 times a second for 10 s.
 # Opens no serial device: the window always runs on a simulated board, and
 # the real control only on umockdev's emulated port. Everything the programs
 # write goes to a scratch directory, removed at the end.
@@ -26,7 +30,7 @@ for arg in "$@"; do
     case "$arg" in
     --quick) quick=1 ;;
     -h | --help)
-        sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -45,7 +49,7 @@ idle_seconds=${IDLE_SECONDS:-60}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELVANE_SANITIZE=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target quelvane_figures quelvane_bench quelvane_bench_umockdev \
     quelvane_window_bench quelvane_responsiveness quelvane_startup quelvane_startup_bare quelvane_launch_timed \
-    quelvane_plain_board quelvane-demo quelvane_big_settings
+    quelvane_plain_board quelvane-demo quelvane_big_settings quelvane_publish_load
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quelvane-bench.XXXXXX")
 pids=""
@@ -65,6 +69,21 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     mkdir -m 700 "$scratch/runtime"
     export XDG_RUNTIME_DIR="$scratch/runtime"
 fi
+
+# A mosquitto broker on a free loopback port, for the publishing figures: the
+# window's benchmarks find it in QUELVANE_BENCH_MQTT.
+broker_port=$("$build/bench/quelvane_publish_load" --free-port)
+mkdir "$scratch/broker"
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n' "$broker_port" \
+    >"$scratch/broker/mosquitto.conf"
+[ "$(id -u)" -eq 0 ] && echo 'user root' >>"$scratch/broker/mosquitto.conf"
+"$(command -v mosquitto || echo /usr/sbin/mosquitto)" -c "$scratch/broker/mosquitto.conf" &
+pids="$pids $!"
+if ! "$build/bench/quelvane_publish_load" --await "$broker_port"; then
+    echo "mosquitto did not start (scripts/deps.sh test installs it)" >&2
+    exit 1
+fi
+export QUELVANE_BENCH_MQTT="mqtt://127.0.0.1:$broker_port"
 
 # The value of KEY in lines of KEY=VALUE words on standard input, one a line.
 field() {
@@ -99,9 +118,16 @@ cpu_ticks() {
 cpu_ns() {
     cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f\n", sum }'
 }
-# A settings file as a user with both sensors and logging leaves it.
+# A settings file as a user with both sensors and logging leaves it; with
+# $publishing set, with a [Publish] section too: the loopback broker, and
+# /metrics on a free port.
+publishing=""
 two_sensor_settings() {
     printf '[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\nfrm_quelvaner.option_single.value=0\r\nfrm_quelvaner.check_log_to_file.value=1\r\n' >"$1"
+    if [ -n "$publishing" ]; then
+        printf '[Publish]\r\nmqtt=%s\r\nmqtt_id=bench\r\nmetrics=%s\r\n' "$QUELVANE_BENCH_MQTT" \
+            "$("$build/bench/quelvane_publish_load" --free-port)" >>"$1"
+    fi
 }
 # The demo's settings on the 1 min interval (one sensor, no logging).
 one_minute_settings() {
@@ -122,7 +148,8 @@ echo "== Google Benchmark: one reading"
 
 echo
 echo "== Google Benchmark: the window (offscreen, simulated board, two sensors, logging)"
-echo "   BM_Tick: settle_ns 0 or the standard 5000; repaint 1: changed readings, repaint included"
+echo "   BM_Tick: settle_ns 0 or the standard 5000; repaint 1: changed readings, repaint included;"
+echo "   publish 1: both publishers on ([Publish]: MQTT to the loopback broker, /metrics)"
 echo "   BM_SaveSettings case 0: file up to date, 1: the two readings changed, 2: new file"
 (cd "$scratch" && "$build/bench/quelvane_window_bench" --benchmark_counters_tabular=true)
 
@@ -135,6 +162,9 @@ echo "   a save after a reading changed; peak_rise_kb: the peak resident memory 
 echo
 echo "== The window on a slow adapter (offscreen)"
 "$build/bench/quelvane_responsiveness"
+echo
+echo "== The same with both publishers on"
+"$build/bench/quelvane_responsiveness" 1000 5 1
 
 echo
 echo "== Start-up and memory (offscreen; median of $runs runs each)"
@@ -203,6 +233,35 @@ printf '   %-34s %12s %12s\n' "first tick" "$(median_step tick_start_ms first_ti
     "$(median_step tick_start_ms first_tick_ms "$b")"
 printf '   %-34s %12s %12s\n' "first paint after it" "$(median_step first_tick_ms painted_ms "$q")" \
     "$(median_step first_tick_ms painted_ms "$b")"
+
+echo
+echo "== Memory with both publishers on (offscreen; median of $runs runs, beside the monitor's runs above)"
+publishing=1
+start_up_runs publish --no-conversion-wait
+publishing=""
+printf '   %-34s %12s %12s %8s\n' "" "publishing" "none" "ratio"
+for row in "vmrss_kb:VmRSS after 100 ticks (kB)" "vmhwm_kb:VmHWM after 100 ticks (kB)"; do
+    key=${row%%:*}
+    mp=$(median_of "$key" "$scratch/quelvane_startup.publish")
+    mn=$(median_of "$key" "$q")
+    printf '   %-34s %12s %12s %8s\n' "${row#*:}" "$mp" "$mn" "$(ratio "$mp" "$mn")"
+done
+
+echo
+echo "== /metrics under load: --log of two sensors every 1 s, both publishers on, simulated board"
+echo "   (wrk: 2 threads, 10 connections each waiting 10 ms after every answer, 10 s)"
+port=$("$build/bench/quelvane_publish_load" --free-port)
+"$build/bench/quelvane_publish_load" "$port" 12 >"$scratch/load.alone"
+port=$("$build/bench/quelvane_publish_load" --free-port)
+"$build/bench/quelvane_publish_load" "$port" 13 >"$scratch/load.wrk" &
+load_pid=$!
+"$build/bench/quelvane_publish_load" --await "$port"
+sleep 1
+wrk -t2 -c10 -d10s --latency -s "$root/bench/metrics_load.lua" "http://127.0.0.1:$port/metrics" >"$scratch/wrk.out"
+wait "$load_pid"
+echo "   readings alone:     $(cat "$scratch/load.alone")"
+echo "   readings under wrk: $(cat "$scratch/load.wrk")"
+sed -n 's/^/   wrk: /; /Requests\/sec\|Latency \|requests in\|Non-2xx\|Socket errors\|  50%\|  99%/p' "$scratch/wrk.out"
 
 echo
 if [ "$quick" -eq 1 ]; then

@@ -16,6 +16,7 @@
 #include <iterator>
 
 #include "bench/paint_counter.h"
+#include "bench/publish_setup.h"
 #include "bench/window_setup.h"
 #include "bus/iic.h"
 #include "settings/control_state.h"
@@ -43,13 +44,23 @@ long lines_of(const char* path)
 // Arguments: settle time in nanoseconds (0 or the standard 5000); whether the
 // repaint the tick causes is included (1: each tick reads a changed
 // temperature, and the posted events are processed after it, as the event
-// loop would; 0: the readings stay the same and nothing needs repainting).
+// loop would; 0: the readings stay the same and nothing needs repainting);
+// whether both publishers are on (1: a [Publish] section sends each reading
+// to the broker bench/run.sh started and serves /metrics; 0: none). The
+// window loads its settings first, either way.
 void BM_Tick(benchmark::State& state)
 {
     iic::set_settle_time(std::chrono::nanoseconds(state.range(0)));
     const bool repaint = state.range(1) != 0;
+    const std::string publish = state.range(2) != 0 ? bench::publish_section() : std::string();
+    if (state.range(2) != 0 && publish.empty()) {
+        state.SkipWithError("publishing needs the broker of bench/run.sh (QUELVANE_BENCH_MQTT)");
+        return;
+    }
     std::filesystem::remove(measurement::log_file_name);
+    bench::write_two_sensor_settings(settings_file, publish);
     bench::WindowOnBoard setup;
+    setup.window->Form_Load();
     setup.two_sensors_logging();
     setup.window->Timer1().stop();  // ticks are called here, never by the timer
     setup.window->show();
@@ -88,15 +99,19 @@ void BM_Tick(benchmark::State& state)
     }
     setup.window.reset();
     std::filesystem::remove(measurement::log_file_name);
+    std::filesystem::remove(settings_file);
     iic::set_settle_time(iic::standard_settle_time);
 }
-// The readings run on the bus thread: the CPU time is the whole process's.
+// The readings run on the bus thread, publishing on threads of its own: the
+// CPU time is the whole process's.
 BENCHMARK(BM_Tick)
     ->MeasureProcessCPUTime()
-    ->ArgNames({"settle_ns", "repaint"})
-    ->Args({0, 0})
-    ->Args({5000, 0})
-    ->Args({0, 1})
+    ->ArgNames({"settle_ns", "repaint", "publish"})
+    ->Args({0, 0, 0})
+    ->Args({0, 0, 1})
+    ->Args({5000, 0, 0})
+    ->Args({5000, 0, 1})
+    ->Args({0, 1, 0})
     ->Unit(benchmark::kMicrosecond);
 
 // A two-sensor window that has read once, with no settings file yet; its

@@ -101,13 +101,15 @@ inline void swallow_message_boxes()
 }
 
 // A settings file selecting two sensors and logging, as a previous run of a
-// user with both sensors would leave the options.
-inline void write_two_sensor_settings(const std::filesystem::path& file)
+// user with both sensors would leave the options; then `more` (a [Publish]
+// section, say).
+inline void write_two_sensor_settings(const std::filesystem::path& file, const std::string& more = {})
 {
     std::ofstream(file, std::ios::binary) << "[CT]\r\nFileId=quelv\r\n"
                                              "frm_quelvaner.option_double.value=1\r\n"
                                              "frm_quelvaner.option_single.value=0\r\n"
-                                             "frm_quelvaner.check_log_to_file.value=1\r\n";
+                                             "frm_quelvaner.check_log_to_file.value=1\r\n"
+                                          << more;
 }
 
 }  // namespace bench

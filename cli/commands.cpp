@@ -19,6 +19,7 @@
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "process/stop_signals.h"
+#include "publish/publishing.h"
 #include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
 #include "settings/ini.h"
@@ -52,6 +53,19 @@ bool written(Io& io)
 }
 
 std::string sensor_name(int index) { return "sensor " + std::to_string(index + 1); }
+
+// Hands a reading of sensor index (0 or 1) to the publishers, if any.
+void publish_reading(publish::Publishing* publishing, int index, const sensor::Reading& reading,
+                     std::chrono::seconds interval)
+{
+    if (publishing != nullptr) {
+        publishing->reading({index + 1, reading.ok() ? std::optional(reading.celsius) : std::nullopt,
+                             std::chrono::system_clock::now(), interval});
+    }
+}
+
+// How long a single reading waits for the broker's acknowledgements.
+constexpr std::chrono::seconds delivery_time{10};
 
 // Tells err when a sensor fails, fails for another reason, or reads again.
 class FailureReport {
@@ -100,13 +114,15 @@ std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
 namespace {
 
 // One reading of sensors 1..sensors; prints them (text or JSON) and every
-// failure, then closes the port. 0 when every sensor was read, else 1.
-int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
+// failure, then closes the port; then waits for the publishers, if any. 0
+// when every sensor was read (and published), else 1.
+int run_read(serial::SerialControl& control, int sensors, bool json, Io& io, publish::Publishing* publishing)
 {
     std::array<sensor::Reading, max_sensors> readings;
     bool all_read = true;
     for (int i = 0; i < sensors; ++i) {
         readings[static_cast<std::size_t>(i)] = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
+        publish_reading(publishing, i, readings[static_cast<std::size_t>(i)], std::chrono::seconds(0));
         if (!readings[static_cast<std::size_t>(i)].ok()) {
             all_read = false;
             io.err << sensor_name(i) << ": " << readings[static_cast<std::size_t>(i)].failure
@@ -130,7 +146,9 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io)
             }
         }
     }
-    return written(io) && all_read ? 0 : 1;
+    const bool printed = written(io);
+    const bool delivered = publishing == nullptr || publishing->deliver(std::chrono::steady_clock::now() + delivery_time);
+    return printed && all_read && delivered ? 0 : 1;
 }
 
 struct LogPlan {
@@ -138,6 +156,7 @@ struct LogPlan {
     std::chrono::seconds every{1};
     std::string file;
     std::string device;  // for the messages only
+    publish::Publishing* publishing = nullptr;
 };
 
 // A reading every plan.every appended to plan.file, as the window logs it,
@@ -159,6 +178,7 @@ int run_log(serial::SerialControl& control, const LogPlan& plan, Io& io)
         for (int i = 0; i < plan.sensors; ++i) {
             const sensor::Reading reading = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
             report.sensor(i, reading);
+            publish_reading(plan.publishing, i, reading, plan.every);
             if (reading.ok()) {
                 shown[static_cast<std::size_t>(i)] = measurement::reading_text(reading.celsius);
             }
@@ -275,12 +295,37 @@ int run_command(const Options& options, const ControlFactory& make_control, Io& 
         device = *options.port;
     }
     const int sensors = options.sensors.value_or(saved.sensors);
+    // Before the port is opened: a password file that cannot be read is a
+    // bad option, and a metrics port that cannot be bound ends the command.
+    std::unique_ptr<publish::Publishing> publishing;
+    if (options.publishing.any()) {
+        publish::Plan plan;
+        if (std::string why = publish::make_plan(options.publishing, device, options.command == Command::read, plan);
+            !why.empty()) {
+            io.err << "quelvane: " << why << std::endl;
+            return 2;
+        }
+        std::string error;
+        publishing = publish::Publishing::start(plan, error);
+        if (!publishing) {
+            io.err << "quelvane: " << error << std::endl;
+            return 1;
+        }
+        if (options.command == Command::log) {
+            if (!publishing->mqtt_destination().empty()) {
+                io.err << "quelvane: publishing to " << publishing->mqtt_destination() << std::endl;
+            }
+            if (!publishing->metrics_endpoint().empty()) {
+                io.err << "quelvane: metrics at http://" << publishing->metrics_endpoint() << "/metrics" << std::endl;
+            }
+        }
+    }
     const std::unique_ptr<serial::SerialControl> control = make_control(device);
     if (options.command == Command::read) {
-        return run_read(*control, sensors, options.json, io);
+        return run_read(*control, sensors, options.json, io, publishing.get());
     }
     const LogPlan plan{sensors, std::chrono::seconds(options.every_seconds.value_or(saved.every_seconds)),
-                       options.file.value_or(measurement::log_file_name), device};
+                       options.file.value_or(measurement::log_file_name), device, publishing.get()};
     return run_log(*control, plan, io);
 }
 

@@ -126,6 +126,74 @@ std::string set_size(Options& options, std::string_view value)
     return {};
 }
 
+// A value that a publishing parser takes, or the option, the value and why not.
+template <class Value>
+std::string set_parsed(std::optional<Value>& target, std::string_view option, std::string_view value,
+                       std::string (*parse)(std::string_view, Value&))
+{
+    Value parsed;
+    if (std::string why = parse(value, parsed); !why.empty()) {
+        return std::string(option) + " " + quoted(value) + ": " + why;
+    }
+    target = std::move(parsed);
+    return {};
+}
+
+std::string set_mqtt(Options& options, std::string_view value)
+{
+    return set_parsed(options.publishing.mqtt, "--mqtt", value, publish::parse_mqtt_url);
+}
+
+// A file the publishing reads: any path but the empty one.
+std::string set_publishing_path(std::optional<std::string>& path, std::string_view option, std::string_view value)
+{
+    if (value.empty()) {
+        return std::string(option) + " needs a path";
+    }
+    path = std::string(value);
+    return {};
+}
+
+std::string set_mqtt_password_file(Options& options, std::string_view value)
+{
+    return set_publishing_path(options.publishing.mqtt_password_file, "--mqtt-password-file", value);
+}
+
+std::string set_mqtt_ca(Options& options, std::string_view value)
+{
+    return set_publishing_path(options.publishing.mqtt_ca, "--mqtt-ca", value);
+}
+
+std::string set_mqtt_id(Options& options, std::string_view value)
+{
+    if (std::string why = publish::check_node_id(value); !why.empty()) {
+        return "--mqtt-id " + quoted(value) + ": " + why;
+    }
+    options.publishing.mqtt_id = std::string(value);
+    return {};
+}
+
+std::string set_mqtt_expire(Options& options, std::string_view value)
+{
+    int seconds = 0;
+    if (std::string why = publish::parse_expire(value, seconds); !why.empty()) {
+        return "--mqtt-expire " + why + ", not " + quoted(value);
+    }
+    options.publishing.mqtt_expire_seconds = seconds;
+    return {};
+}
+
+std::string set_no_discovery(Options& options, std::string_view)
+{
+    options.publishing.discovery = false;
+    return {};
+}
+
+std::string set_metrics(Options& options, std::string_view value)
+{
+    return set_parsed(options.publishing.metrics, "--metrics", value, publish::parse_endpoint);
+}
+
 enum class Value {
     none,
     required,  // the next word, or after "="
@@ -161,6 +229,13 @@ constexpr Option option_table[] = {
     {"--png", Command::window, Value::required, set_path<&Options::png, png_needs_a_value>, with_history},
     {"--size", Command::window, Value::required, set_size, with_history, "--png"},
     {"--csv", Command::window, Value::required, set_path<&Options::csv, csv_needs_a_value>, with_history},
+    {"--mqtt", Command::window, Value::required, set_mqtt, with_read | with_log},
+    {"--mqtt-password-file", Command::window, Value::required, set_mqtt_password_file, with_read | with_log, "--mqtt"},
+    {"--mqtt-ca", Command::window, Value::required, set_mqtt_ca, with_read | with_log, "--mqtt"},
+    {"--mqtt-id", Command::window, Value::required, set_mqtt_id, with_read | with_log, "--mqtt"},
+    {"--mqtt-expire", Command::window, Value::required, set_mqtt_expire, with_read, "--mqtt"},
+    {"--no-discovery", Command::window, Value::none, set_no_discovery, with_read | with_log, "--mqtt"},
+    {"--metrics", Command::window, Value::required, set_metrics, with_log},
 };
 
 const Option* find_option(std::string_view name)
@@ -313,6 +388,8 @@ std::string usage_text()
            "  quelvane                 the window\n"
            "  quelvane --read [--port P] [--sensors 1|2] [--json]\n"
            "  quelvane --log [--port P] [--sensors 1|2] [--every SECONDS] [--file PATH]\n"
+           "  quelvane --read|--log ... --mqtt URL [--mqtt-...] [--no-discovery]\n"
+           "  quelvane --log ... --metrics [ADDR:]PORT\n"
            "  quelvane --history [FILE] [--png OUT [--size WxH]] [--csv OUT]\n"
            "  quelvane --find [DEVICE...] [--json]\n"
            "  quelvane --help | -h\n"
@@ -340,6 +417,21 @@ std::string usage_text()
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
            "An option's value may also follow an equals sign: --port=COM2.\n"
+           "Publishing, with --read or --log:\n"
+           "  --mqtt URL       each reading to an MQTT broker, with Home Assistant discovery:\n"
+           "                   mqtt://[user@]host[:port][/prefix] or mqtts://... (port 1883,\n"
+           "                   8883 for mqtts; prefix quelvane)\n"
+           "  --mqtt-password-file F  the broker's password, read from F (else from\n"
+           "                   $QUELVANE_MQTT_PASSWORD; never from the command line)\n"
+           "  --mqtt-ca F      the CA certificates of an mqtts broker (default: the system's)\n"
+           "  --mqtt-id ID     the node in the topics, PREFIX/ID/sensor1 (default: the host\n"
+           "                   name and the port's device, as cellar_ttyUSB0)\n"
+           "  --mqtt-expire SECONDS  with --read: Home Assistant's expire_after (default: none;\n"
+           "                   --log sets three intervals)\n"
+           "  --no-discovery   no Home Assistant discovery configs\n"
+           "  --metrics [ADDR:]PORT  with --log: Prometheus metrics at http://ADDR:PORT/metrics\n"
+           "                   (ADDR 127.0.0.1 unless named, as 0.0.0.0:9101)\n"
+           "\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
            "A bad option or value, or an option given twice, is reported on stderr, with\n"
            "exit status 2.\n";

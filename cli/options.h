@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "publish/request.h"
+
 namespace cli {
 
 enum class Command {
@@ -53,6 +55,8 @@ struct Options {
     int png_height = default_png_height;
     // --find: the devices named after it; none: every serial device present.
     std::vector<std::string> devices;
+    // --mqtt and its options, --metrics.
+    publish::Request publishing;
 };
 
 // Whether these options show a window (the monitor, or the history without

@@ -3,8 +3,11 @@
 # Usage: scripts/deps.sh run|test|docs
 set -euo pipefail
 
-build=(build-essential cmake pkg-config qt6-base-dev libxcb1-dev)
-test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time locales xvfb)
+build=(build-essential cmake pkg-config qt6-base-dev libxcb1-dev libmosquitto-dev libmicrohttpd-dev)
+# The publishers' tests run the real servers (mosquitto, prometheus with its
+# promtool; openssl makes a CA for the TLS broker); bench/ loads /metrics with wrk.
+test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time locales xvfb
+      mosquitto prometheus openssl wrk)
 docs=(xvfb xauth x11-utils imagemagick)
 
 case "${1:-}" in

@@ -18,6 +18,7 @@
 #include "history/history_window.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
+#include "publish/publishing.h"
 #include "sensor/board_probe.h"
 #include "sensor/read_sensor.h"
 #include "settings/control_table.h"
@@ -227,6 +228,7 @@ void frm_quelvane::Form_Load()
     if (unloaded_) {
         return;  // closed while the start-up message waited
     }
+    start_publishing();
     select_port();
     set_interval();
 }
@@ -243,6 +245,7 @@ void frm_quelvane::Form_Unload()
     // this nothing touches the port.
     bus_->close_bus();
     ini::save_settings(settings_controls());
+    publishing_.reset();  // "offline" to the broker, within a bounded time
 }
 
 void frm_quelvane::closeEvent(QCloseEvent* event)
@@ -440,6 +443,7 @@ bool frm_quelvane::tick_interrupted(unsigned port_choice) const { return unloade
 // because of what happened while the box was open.
 bool frm_quelvane::show_reading(QLabel* label, const sensor::Reading& reading, int sensor, unsigned port_choice)
 {
+    publish_reading(sensor, reading);
     if (reading.ok()) {
         label->setText(measurement::reading_text(reading.celsius));
         return true;
@@ -473,5 +477,50 @@ void frm_quelvane::log_to_file()
     if (!log_failure_told_) {
         log_failure_told_ = true;
         msg_box(QStringLiteral("Impossible d'écrire dans le fichier Quelvane.txt"), QStringLiteral("Erreur"));
+    }
+}
+
+// --- Publishing ----------------------------------------------------------------
+//
+// A [Publish] section of the settings file (mqtt=, mqtt_id=,
+// mqtt_password_file=, mqtt_ca=, metrics=), hand-edited like [Ports], makes
+// the window publish each reading as --log does. Without one nothing of this
+// runs. Publishing never shows a box: what goes wrong is said on stderr.
+
+void frm_quelvane::start_publishing()
+{
+    const auto say = [](const std::string& line) { std::fprintf(stderr, "quelvane: %s\n", line.c_str()); };
+    publish::Request request;
+    const auto errors = publish::request_from_section(
+        [](const char* key) { return ini::read_ini_section(publish::publish_section, key, ""); }, request);
+    for (const std::string& error : errors) {
+        say(ini::settings_path() + " [" + publish::publish_section + "] " + error);
+    }
+    if (!request.any()) {
+        return;
+    }
+    publish::Plan plan;
+    const std::string device = ini::device_for_port(checked_value(*this, form::port_options, 1));
+    if (std::string why = publish::make_plan(request, device, false, plan); !why.empty()) {
+        say(why + "; nothing is published");
+        return;
+    }
+    std::string error;
+    publishing_ = publish::Publishing::start(plan, error);
+    if (!publishing_ && plan.mqtt) {
+        say(error + "; MQTT alone is published");
+        plan.metrics.reset();
+        publishing_ = publish::Publishing::start(plan, error);
+    } else if (!publishing_) {
+        say(error);
+    }
+}
+
+void frm_quelvane::publish_reading(int sensor, const sensor::Reading& reading) const
+{
+    if (publishing_) {
+        publishing_->reading({sensor, reading.ok() ? std::optional(reading.celsius) : std::nullopt,
+                              std::chrono::system_clock::now(),
+                              std::chrono::seconds(std::max(Timer1_->interval() / 1000, 1))});
     }
 }

@@ -17,6 +17,10 @@
 #include "settings/control_state.h"
 #include "window/bus_thread.h"
 
+namespace publish {
+class Publishing;
+}
+
 class QCheckBox;
 class QLabel;
 class QRadioButton;
@@ -102,9 +106,12 @@ private:
     window::Detached sampling_tick();
     bool tick_interrupted(unsigned port_choice) const;
     bool show_reading(QLabel* label, const sensor::Reading& reading, int sensor, unsigned port_choice);
+    void start_publishing();
+    void publish_reading(int sensor, const sensor::Reading& reading) const;
 
     std::unique_ptr<window::BusThread> bus_;  // holds MSComm1
     serial::Devices serial_devices_;
+    std::unique_ptr<publish::Publishing> publishing_;  // only with a [Publish] section
     QTimer* Timer1_ = nullptr;
 
     QLabel* label_temperature_indoor = nullptr;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # What `cmake --install` puts in place: the programs, the desktop entry with
 # its icon by name in the hicolor theme at every size, AppStream metadata that
-# appstreamcli accepts, the man page and the systemd user unit (installed,
-# never enabled).
+# appstreamcli accepts, the man page, the systemd user unit (installed,
+# never enabled) and the publishing module where the program looks for it.
 # Usage: install_check.sh BUILD_DIR
 set -euo pipefail
 build="$1"
@@ -15,6 +15,10 @@ for file in bin/quelvane share/man/man1/quelvane.1 lib/systemd/user/quelvane-log
             share/metainfo/org.quelvane.quelvane.metainfo.xml share/applications/quelvane.desktop; do
     [ -s "$root/$file" ] || fail "missing $file"
 done
+# The publishing module, where the program looks for it: beside its bin folder.
+libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")"
+[ -s "$root/$libdir/quelvane/libquelvane_publishers.so" ] || fail "missing $libdir/quelvane/libquelvane_publishers.so"
+grep -aq "\.\./$libdir/quelvane" "$root/bin/quelvane" || fail "the program does not look for the module in ../$libdir/quelvane"
 grep -qx 'Icon=quelvane' "$root/share/applications/quelvane.desktop" || fail "the desktop entry names no icon"
 for size in 32 48 64 128; do
     png="$root/share/icons/hicolor/${size}x${size}/apps/quelvane.png"
