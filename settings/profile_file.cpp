@@ -358,6 +358,12 @@ std::string Document::with_values(std::span<const Entry> entries, std::size_t re
             }
         }
         result.append(edit.text);
+        // Lines added with a lone CR before a line that starts with an LF (a
+        // file of mixed line ends) would take that LF as the end of their
+        // last line: it gets one of its own.
+        if (edit.order > 0 && edit.text.ends_with('\r') && edit.end < contents.size() && contents[edit.end] == '\n') {
+            result += '\n';
+        }
         copied = edit.end;
     }
     result.append(contents.substr(copied));

@@ -38,7 +38,10 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
              {";c\r\n[ct]\r\n a = 1 \r\n[X]\r\nA=1\r\n", ";c\r\n[ct]\r\na=\xE9\x80\r\n[X]\r\nA=1\r\n"},
              {"[CT]\nB=1\n;c\n\n[X]\nA=1\n", "[CT]\nB=1\nA=\xE9\x80\n;c\n\n[X]\nA=1\n"},
              {"\xEF\xBB\xBF[CT]\r\nN=\0\0\r\nA=1"s, "\xEF\xBB\xBF[CT]\r\nN=\0\0\r\nA=\xE9\x80"s},
-             {"[CT]\nA=1\n" + big, "[CT]\nA=\xE9\x80\n" + big}}) {
+             {"[CT]\nA=1\n" + big, "[CT]\nA=\xE9\x80\n" + big},
+             // Mixed line ends: the added line's lone CR must not take the
+             // blank line's LF for its own.
+             {"[CT]\rB=1\r\n\n[X]\r", "[CT]\rB=1\r\nA=\xE9\x80\r\n\n[X]\r"}}) {
         testsupport::write_bytes(path, before);
         for (std::size_t i = 0; i < failing.size(); ++i) {
             const profile::WriteResult result = profile::write_strings(path, entry, failing[i]);
