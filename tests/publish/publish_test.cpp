@@ -15,7 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "publish/metrics_server.h"
+#include "publishers/metrics_server.h"
 #include "publish/publishing.h"
 #include "tests/support/servers.h"
 

@@ -1,4 +1,4 @@
-#include "publish/metrics_server.h"
+#include "publishers/metrics_server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

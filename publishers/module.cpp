@@ -1,10 +1,10 @@
 // The publishing module's entry points: the publishers a plan asks for, each
-// on its thread. Loaded by Publishing::start only.
+// on its thread. Loaded by Publishing::start, and linked by the tests.
 #include <memory>
 
-#include "publish/metrics_server.h"
-#include "publish/mqtt_publisher.h"
 #include "publish/publishing.h"
+#include "publishers/metrics_server.h"
+#include "publishers/mqtt_publisher.h"
 
 namespace publish {
 namespace {

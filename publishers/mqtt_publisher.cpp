@@ -1,4 +1,4 @@
-#include "publish/mqtt_publisher.h"
+#include "publishers/mqtt_publisher.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
