@@ -127,15 +127,15 @@ double restored_value(const Snapshot& settings, const std::string& key, Persiste
     return leading_number(settings.get(key + ".value", fallback));
 }
 
-void load_settings(ControlList controls)
+Snapshot load_settings(ControlList controls)
 {
     set_ini_dir(current_directory());
 
-    const Snapshot settings = Snapshot::read();
+    Snapshot settings = Snapshot::read();
     if (!has_signature(settings)) {
         show_message("Fichier de départ introuvable\r" + settings_path() + "\r\rUtilisation des valeurs par défaut",
                      "Erreur");
-        return;
+        return settings;
     }
 
     for_each_control(controls, [&settings](PersistentControl* control, const std::string& key) {
@@ -152,6 +152,7 @@ void load_settings(ControlList controls)
             control->set_value(restored_value(settings, key, kind, control->value()));
         });
     });
+    return settings;
 }
 
 void save_settings(ControlList controls)

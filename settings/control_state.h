@@ -54,8 +54,9 @@ double restored_value(const Snapshot& settings, const std::string& key, Persiste
 // Fixes the settings directory as the current directory, then restores every
 // caption and value in window order, from one read of the file. A missing or
 // foreign file is reported once (title "Erreur") and leaves every control in
-// its design-time state.
-void load_settings(ControlList controls);
+// its design-time state. Returns the file as read, for the other lookups of
+// the start-up ([Ports], [Publish]).
+Snapshot load_settings(ControlList controls);
 
 // Writes the signature, then every caption and value in window order, as one
 // replacement of the settings file.

@@ -87,12 +87,6 @@ std::string Snapshot::get(const std::string& key, const std::string& default_val
     return get(settings_section, key, default_value);
 }
 
-std::string read_ini_section(const std::string& section, const std::string& key,
-                             const std::string& default_value)
-{
-    return Snapshot::read().get(section, key, default_value);
-}
-
 std::string read_ini(const std::string& key, const std::string& default_value)
 {
     return Snapshot::read().get(key, default_value);

@@ -58,10 +58,6 @@ void write_ini(const std::string& key, const std::string& value);
 // only some of them.
 using KeyValue = std::pair<std::string, std::string>;
 void write_ini_all(std::span<const KeyValue> keys);
-// Snapshot::read().get(section, key, default_value), for any section of the
-// settings file (used for "Ports").
-std::string read_ini_section(const std::string& section, const std::string& key,
-                             const std::string& default_value);
 
 // Every message box of the settings goes through here: text (UTF-8, lines
 // separated by "\r" or "\n") and title (may be empty). The window installs its

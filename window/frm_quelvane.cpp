@@ -224,12 +224,13 @@ bool frm_quelvane::question_box(const QString& text, const QString& title)
 
 void frm_quelvane::Form_Load()
 {
-    ini::load_settings(settings_controls());
+    // One read of the settings file for the whole start-up.
+    const ini::Snapshot settings = ini::load_settings(settings_controls());
     if (unloaded_) {
         return;  // closed while the start-up message waited
     }
-    start_publishing();
-    select_port();
+    start_publishing(settings);
+    select_port(settings);
     set_interval();
 }
 
@@ -334,20 +335,26 @@ void frm_quelvane::set_interval()
 
 void frm_quelvane::select_port()
 {
-    const int port = checked_value(*this, form::port_options, 0);
     // A tick under way ends after its reading: it read a port given up.
     const unsigned choice = ++port_choice_;
     // What the port stands for ([Ports] of the settings file, so a hand edit
     // takes effect here) is looked up on this thread, where a settings file
     // gone unreadable can be told in a box. The box lets anything happen: a
     // later choice, or the closing, then stands.
-    std::string device = ini::device_for_port(port == 0 ? 1 : port);
+    const ini::Snapshot settings = ini::Snapshot::read();
     if (unloaded_ || port_choice_ != choice) {
         return;
     }
+    select_port(settings);
+}
+
+void frm_quelvane::select_port(const ini::Snapshot& settings)
+{
+    const int port = checked_value(*this, form::port_options, 0);
+    ++port_choice_;
     // The bus thread closes the open port once a reading under way has
     // finished, and sets the number; the next reading opens the new port.
-    bus_->select_port(port == 0 ? 1 : port, std::move(device));
+    bus_->select_port(port == 0 ? 1 : port, ini::device_for_port(port == 0 ? 1 : port, settings));
     if (port == 0) {
         Timer1_->stop();
     } else if (!Timer1_->isActive()) {
@@ -487,12 +494,12 @@ void frm_quelvane::log_to_file()
 // the window publish each reading as --log does. Without one nothing of this
 // runs. Publishing never shows a box: what goes wrong is said on stderr.
 
-void frm_quelvane::start_publishing()
+void frm_quelvane::start_publishing(const ini::Snapshot& settings)
 {
     const auto say = [](const std::string& line) { std::fprintf(stderr, "quelvane: %s\n", line.c_str()); };
     publish::Request request;
     const auto errors = publish::request_from_section(
-        [](const char* key) { return ini::read_ini_section(publish::publish_section, key, ""); }, request);
+        [&settings](const char* key) { return settings.get(publish::publish_section, key, ""); }, request);
     for (const std::string& error : errors) {
         say(ini::settings_path() + " [" + publish::publish_section + "] " + error);
     }
@@ -500,7 +507,7 @@ void frm_quelvane::start_publishing()
         return;
     }
     publish::Plan plan;
-    const std::string device = ini::device_for_port(checked_value(*this, form::port_options, 1));
+    const std::string device = ini::device_for_port(checked_value(*this, form::port_options, 1), settings);
     if (std::string why = publish::make_plan(request, device, false, plan); !why.empty()) {
         say(why + "; nothing is published");
         return;

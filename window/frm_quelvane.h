@@ -106,7 +106,9 @@ private:
     window::Detached sampling_tick();
     bool tick_interrupted(unsigned port_choice) const;
     bool show_reading(QLabel* label, const sensor::Reading& reading, int sensor, unsigned port_choice);
-    void start_publishing();
+    void start_publishing(const ini::Snapshot& settings);
+    // select_port on the settings file as already read.
+    void select_port(const ini::Snapshot& settings);
     void publish_reading(int sensor, const sensor::Reading& reading) const;
 
     std::unique_ptr<window::BusThread> bus_;  // holds MSComm1
