@@ -416,7 +416,6 @@ std::string usage_text()
            " (default: as the window)\n"
            "  --file PATH      the log of --log (default: ./Quelvane.txt)\n"
            "\n"
-           "An option's value may also follow an equals sign: --port=COM2.\n"
            "Publishing, with --read or --log:\n"
            "  --mqtt URL       each reading to an MQTT broker, with Home Assistant discovery:\n"
            "                   mqtt://[user@]host[:port][/prefix] or mqtts://... (port 1883,\n"
@@ -432,6 +431,7 @@ std::string usage_text()
            "  --metrics [ADDR:]PORT  with --log: Prometheus metrics at http://ADDR:PORT/metrics\n"
            "                   (ADDR 127.0.0.1 unless named, as 0.0.0.0:9101)\n"
            "\n"
+           "An option's value may also follow an equals sign: --port=COM2.\n"
            "The defaults come from ./Quelvane.INI, which these commands never write.\n"
            "A bad option or value, or an option given twice, is reported on stderr, with\n"
            "exit status 2.\n";

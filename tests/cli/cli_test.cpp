@@ -365,7 +365,7 @@ TEST_F(Cli, FindSaysWhatEachDeviceHoldsAndWhereTheBoardIsInTextOrJson)
              "\"},{\"device\":\"/dev/ttyUSB1\",\"by_id\":null,\"found\":\"busy\",\"sensors\":[]}]\n",
          {"/dev/ttyS0", usb0, "/dev/ttyUSB1"}},
         {{"--find", stable, usb0}, 0, "/dev/ttyUSB0 (" + stable + "): sensors 1 and 2\n" + found, {usb0}},
-        {{"--find", "--json", "/dev/ttyUSB9"}, 1,
+        {{"--find=/dev/ttyUSB9", "--json"}, 1,
          "[{\"device\":\"/dev/ttyUSB9\",\"by_id\":null,\"found\":\"no sensor\",\"sensors\":[]}]\n", {"/dev/ttyUSB9"}},
         {{"--find", "/dev/ttyUSB1", "/dev/ttyS0"}, 1,
          "/dev/ttyUSB1: busy\n/dev/ttyS0: no sensor (the data line reads low on the idle bus)\n\nNo sensor board "
