@@ -370,19 +370,6 @@ std::string Document::with_values(std::span<const Entry> entries, std::size_t re
     return result;
 }
 
-std::optional<std::string> find_value(std::string_view contents, std::string_view section,
-                                      std::string_view key, std::size_t max_bytes)
-{
-    return Document(std::string(contents)).find(section, key, max_bytes);
-}
-
-std::string with_value(std::string_view contents, std::string_view section, std::string_view key,
-                       std::string_view value)
-{
-    const Entry entry{section, key, value};
-    return Document(std::string(contents)).with_values(std::span(&entry, 1), default_buffer_size - 1);
-}
-
 FileContents read_file(const std::string& path)
 {
     FileContents file;

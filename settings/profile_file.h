@@ -87,15 +87,6 @@ private:
     mutable std::vector<std::unique_ptr<Section>> sections_;
 };
 
-// Document::find on contents.
-std::optional<std::string> find_value(std::string_view contents, std::string_view section,
-                                      std::string_view key, std::size_t max_bytes);
-
-// The file contents with key in section set to value (both UTF-8): the
-// contents unchanged when the key already holds that text.
-std::string with_value(std::string_view contents, std::string_view section, std::string_view key,
-                       std::string_view value);
-
 // --- On files ----------------------------------------------------------------
 
 enum class FileState {
@@ -127,7 +118,7 @@ struct Lookup {
 // GetPrivateProfileString: the value of key in section of the file at path,
 // or default_value (returned unchanged) when the file, section or key is
 // missing or the file cannot be read. A stored value is cut to
-// buffer_size - 1 bytes as find_value does.
+// buffer_size - 1 bytes as Document::find does.
 Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
                   const std::string& path, std::size_t buffer_size = default_buffer_size);
 
