@@ -42,7 +42,6 @@ public:
 
     // The field of port 1..4: an editable drop-down.
     QComboBox* field(int port) const;
-    QLabel* status() const { return status_; }
 
     // OK: stores the ports that changed, each checked against the port rule
     // first, and closes. Stays open after telling why when it cannot.
