@@ -120,7 +120,6 @@ PortsDialog::PortsDialog(const std::array<std::string, 4>& devices, std::vector<
     fields_[static_cast<std::size_t>(port_ - 1)]->setFocus();
 }
 
-QComboBox* PortsDialog::field(int port) const { return fields_.at(static_cast<std::size_t>(port - 1)); }
 
 void PortsDialog::search()
 {

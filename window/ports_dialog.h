@@ -40,8 +40,6 @@ public:
     PortsDialog(const std::array<std::string, 4>& devices, std::vector<serial::SerialDevice> present, int port,
                 Hooks hooks, QWidget* parent);
 
-    // The field of port 1..4: an editable drop-down.
-    QComboBox* field(int port) const;
 
     // OK: stores the ports that changed, each checked against the port rule
     // first, and closes. Stays open after telling why when it cannot.
