@@ -120,7 +120,6 @@ PortsDialog::PortsDialog(const std::array<std::string, 4>& devices, std::vector<
     fields_[static_cast<std::size_t>(port_ - 1)]->setFocus();
 }
 
-
 void PortsDialog::search()
 {
     if (searching_) {
