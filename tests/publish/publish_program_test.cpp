@@ -40,7 +40,7 @@ protected:
 TEST_F(PublishProgram, LogEndsOfflineBySigtermAndByItsWillWhenKilled)
 {
     testsupport::Mosquitto broker;
-    Subscriber live(broker.port());
+    Subscriber live(broker.port);
     for (const int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal);
         live.clear();
@@ -63,7 +63,7 @@ TEST_F(PublishProgram, ABrokerRestartedMidRunGetsTheLatestStateAgain)
 {
     testsupport::Mosquitto broker;
     {
-        Subscriber live(broker.port());
+        Subscriber live(broker.port);
         log_to(broker);
         ASSERT_TRUE(live.last_becomes("quelvane/node/sensor1", "21.5"));
     }
@@ -75,7 +75,7 @@ TEST_F(PublishProgram, ABrokerRestartedMidRunGetsTheLatestStateAgain)
     }));
     broker.start();
 
-    Subscriber after(broker.port());
+    Subscriber after(broker.port);
     ASSERT_TRUE(after.last_becomes("quelvane/node/sensor1", "22.0"));
     EXPECT_TRUE(after.last_becomes("quelvane/node/status", "online"));
     EXPECT_TRUE(after.last_becomes("quelvane/node/sensor1/status", "online"));
@@ -84,7 +84,7 @@ TEST_F(PublishProgram, ABrokerRestartedMidRunGetsTheLatestStateAgain)
     const long lines = log_lines();
     terminate_when([&] { return log_lines() > lines; });
 
-    const std::string address = "127.0.0.1:" + std::to_string(broker.port());
+    const std::string address = "127.0.0.1:" + std::to_string(broker.port);
     const std::string err = said();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;  // publishing, logging, lost, back
     EXPECT_NE(err.find("quelvane: MQTT: lost the broker at " + address + " ("), std::string::npos) << err;
@@ -102,7 +102,7 @@ TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
     EXPECT_EQ(run({"--read", "--sensors", "2", "--mqtt", broker.url(), "--mqtt-id", "node", "--mqtt-expire", "900"}), 0);
     EXPECT_EQ(read_bytes(dir / "stdout"), "sensor1 21.5\nsensor2 8.0\n");
     EXPECT_EQ(said(), "");
-    Subscriber after(broker.port());
+    Subscriber after(broker.port);
     for (const auto& [topic, payload] : std::map<std::string, std::string>{{"quelvane/node/status", "online"},
                                                                            {"quelvane/node/sensor1", "21.5"},
                                                                            {"quelvane/node/sensor1/status", "online"},
@@ -113,13 +113,12 @@ TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
     }
     ASSERT_TRUE(eventually([&] { return !after.on("homeassistant/sensor/node_sensor2/config").empty(); }));
     const QJsonObject config =
-        QJsonDocument::fromJson(QByteArray::fromStdString(after.last("homeassistant/sensor/node_sensor2/config"))).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(after.on("homeassistant/sensor/node_sensor2/config").back().payload)).object();
     EXPECT_EQ(config["expire_after"].toInt(), 900);
 
-    testsupport::Mosquitto locked({"quelvane", "s3cret", false});
     testsupport::write_bytes(dir / "right", "s3cret\n");
     testsupport::write_bytes(dir / "wrong", "secret\n");
-    const std::string url = "mqtt://quelvane@127.0.0.1:" + std::to_string(locked.port());
+    const std::string url = "mqtt://quelvane@127.0.0.1:" + std::to_string(broker.locked_port);
     const int nobody = testsupport::free_port();
     const struct {
         std::vector<std::string> words;
@@ -128,7 +127,7 @@ TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
     } cases[] = {
         {{"--read", "--mqtt", url, "--mqtt-password-file", "right"}, 0, ""},
         {{"--read", "--mqtt", url, "--mqtt-password-file", "wrong"}, 1,
-         "quelvane: MQTT: cannot reach the broker at 127.0.0.1:" + std::to_string(locked.port()) +
+         "quelvane: MQTT: cannot reach the broker at 127.0.0.1:" + std::to_string(broker.locked_port) +
              " (the broker refused the connection: not authorised (check the user and the password)); the reading "
              "was not published\n"},
         {{"--read", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(nobody)}, 1,
@@ -148,7 +147,7 @@ TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
 TEST_F(PublishProgram, TheWindowPublishesWithAPublishSection)
 {
     testsupport::Mosquitto broker;
-    Subscriber live(broker.port());
+    Subscriber live(broker.port);
     const std::string publish = "[Publish]\r\nmqtt=" + broker.url() + "/maison\r\nmqtt_id=salon\r\n";
     std::ofstream(dir / "Quelvane.INI", std::ios::binary)
         << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\nfrm_quelvaner.option_single.value=0\r\n"
