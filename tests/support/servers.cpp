@@ -191,25 +191,13 @@ Subscriber::Subscriber(int port)
              dir_.file("out"));
 }
 
-std::vector<std::string> Subscriber::lines()
-{
-    std::string text = read_bytes(dir_.file("out"));
-    text.erase(text.rfind('\n') + 1);  // a line still being written
-    std::vector<std::string> messages;
-    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        if ((text[start] == '0' || text[start] == '1') && text[start + 1] == ' ') {
-            messages.push_back(text.substr(start, end - start));
-        }
-    }
-    messages.erase(messages.begin(), messages.begin() + static_cast<long>(std::min(cleared_, messages.size())));
-    return messages;
-}
-
 std::vector<Subscriber::Message> Subscriber::on(const std::string& topic)
 {
+    const std::string text = read_bytes(dir_.file("out")).substr(cleared_);
     std::vector<Message> messages;
-    for (const std::string& line : lines()) {
-        if (line.compare(2, topic.size() + 1, topic + " ") == 0) {
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        if ((line.starts_with("0 ") || line.starts_with("1 ")) && line.compare(2, topic.size() + 1, topic + " ") == 0) {
             messages.push_back({line.substr(topic.size() + 3), line[0] == '1'});
         }
     }
@@ -224,7 +212,7 @@ bool Subscriber::last_becomes(const std::string& topic, const std::string& paylo
     });
 }
 
-void Subscriber::clear() { cleared_ += lines().size(); }
+void Subscriber::clear() { cleared_ = read_bytes(dir_.file("out")).rfind('\n') + 1; }
 
 // --- HTTP -------------------------------------------------------------------------
 

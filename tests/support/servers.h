@@ -81,11 +81,9 @@ public:
     void clear();
 
 private:
-    std::vector<std::string> lines();
-
     TempDir dir_;
     Child child_;
-    std::size_t cleared_ = 0;
+    std::size_t cleared_ = 0;  // the bytes of its output before clear()
 };
 
 // One request written as it stands, and what comes back until the server
