@@ -190,23 +190,13 @@ TEST(Mqtt, DiscoveryStatesAndAvailabilityThroughAFailureAndABrokerRestart)
         EXPECT_TRUE(late.on(topic).back().retained) << topic;
     }
     for (const QString n : {"1", "2"}) {
-        const QString state = QString::fromStdString(base) + "/sensor" + n;
-        const QJsonObject expected{
-            {"name", "Sensor " + n},
-            {"unique_id", "quelvane_cellar_ttyUSB0_sensor" + n},
-            {"state_topic", state},
-            {"availability", QJsonArray{QJsonObject{{"topic", QString::fromStdString(base + "/status")}},
-                                        QJsonObject{{"topic", state + "/status"}}}},
-            {"availability_mode", "all"},
-            {"device_class", "temperature"},
-            {"state_class", "measurement"},
-            {"unit_of_measurement", QString::fromUtf8("\u00B0C")},
-            {"suggested_display_precision", 1},
-            {"expire_after", 15},  // three intervals of 5 s
-            {"device", QJsonObject{{"identifiers", QJsonArray{"quelvane_cellar_ttyUSB0"}},
-                                   {"name", "Quelvane cellar_ttyUSB0"},
-                                   {"model", "DS1621"}}},
-        };
+        const QJsonObject expected = QJsonDocument::fromJson(QString(R"({
+            "name": "Sensor %1", "unique_id": "quelvane_cellar_ttyUSB0_sensor%1", "state_topic": "%2/sensor%1",
+            "availability": [{"topic": "%2/status"}, {"topic": "%2/sensor%1/status"}], "availability_mode": "all",
+            "device_class": "temperature", "state_class": "measurement", "unit_of_measurement": "°C",
+            "suggested_display_precision": 1, "expire_after": 15,
+            "device": {"identifiers": ["quelvane_cellar_ttyUSB0"], "name": "Quelvane cellar_ttyUSB0", "model": "DS1621"}
+        })").arg(n, QString::fromStdString(base)).toUtf8()).object();  // expire_after: three intervals of 5 s
         const QJsonObject config = config_of(late, n.toInt());
         EXPECT_TRUE(late.on(config_topic(n.toInt())).back().retained);
         for (auto field = expected.begin(); field != expected.end(); ++field) {
