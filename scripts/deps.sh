@@ -4,10 +4,11 @@
 set -euo pipefail
 
 build=(build-essential cmake pkg-config qt6-base-dev libxcb1-dev libmosquitto-dev libmicrohttpd-dev)
-# The publishers' tests run the real servers (mosquitto, prometheus with its
-# promtool; openssl makes a CA for the TLS broker); bench/ loads /metrics with wrk.
+# The publishers' tests run the real servers (mosquitto, with mosquitto_sub as
+# the subscriber; prometheus with its promtool; openssl makes the TLS
+# listener's certificate); bench/ loads /metrics with wrk.
 test=(libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev clang libclang-rt-14-dev appstream time locales xvfb
-      mosquitto prometheus openssl wrk)
+      mosquitto mosquitto-clients prometheus openssl wrk)
 docs=(xvfb xauth x11-utils imagemagick)
 
 case "${1:-}" in

@@ -7,11 +7,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
-#include <arpa/inet.h>
 #include <csignal>
 #include <fstream>
 #include <map>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "tests/support/program_fixture.h"
@@ -40,7 +38,7 @@ protected:
 TEST_F(PublishProgram, LogEndsOfflineBySigtermAndByItsWillWhenKilled)
 {
     testsupport::Mosquitto broker;
-    Subscriber live(broker.port());
+    Subscriber live(broker.port);
     for (const int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal);
         live.clear();
@@ -57,13 +55,14 @@ TEST_F(PublishProgram, LogEndsOfflineBySigtermAndByItsWillWhenKilled)
 }
 
 // The broker killed and restarted: the readings and the log go on; after the
-// reconnect the configs, "online" and the latest state come again, and no
-// reading of the outage is replayed. Each change is told once.
+// reconnect the latest state comes again, and no reading of the outage is
+// replayed. Each change is told once. (That the configs and "online" come
+// again, with no new reading, is in publish_test.cpp.)
 TEST_F(PublishProgram, ABrokerRestartedMidRunGetsTheLatestStateAgain)
 {
     testsupport::Mosquitto broker;
     {
-        Subscriber live(broker.port());
+        Subscriber live(broker.port);
         log_to(broker);
         ASSERT_TRUE(live.last_becomes("quelvane/node/sensor1", "21.5"));
     }
@@ -75,51 +74,41 @@ TEST_F(PublishProgram, ABrokerRestartedMidRunGetsTheLatestStateAgain)
     }));
     broker.start();
 
-    Subscriber after(broker.port());
+    Subscriber after(broker.port);
     ASSERT_TRUE(after.last_becomes("quelvane/node/sensor1", "22.0"));
-    EXPECT_TRUE(after.last_becomes("quelvane/node/status", "online"));
-    EXPECT_TRUE(after.last_becomes("quelvane/node/sensor1/status", "online"));
-    EXPECT_TRUE(eventually([&] { return !after.on("homeassistant/sensor/node_sensor1/config").empty(); }));
     for (const auto& message : after.on("quelvane/node/sensor1")) EXPECT_EQ(message.payload, "22.0");
     const long lines = log_lines();
     terminate_when([&] { return log_lines() > lines; });
-
-    const std::string address = "127.0.0.1:" + std::to_string(broker.port());
     const std::string err = said();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;  // publishing, logging, lost, back
-    EXPECT_NE(err.find("quelvane: MQTT: lost the broker at " + address + " ("), std::string::npos) << err;
-    EXPECT_NE(err.find("); trying again, the readings go on\nquelvane: MQTT: connected to the broker at " + address +
-                       " again\n"),
-              std::string::npos)
-        << err;
+    EXPECT_NE(err.find("quelvane: MQTT: connected to the broker at 127.0.0.1:" + std::to_string(broker.port) + " again\n"),
+              std::string::npos) << err;
 }
 
-// A single reading from cron: everything retained, no will and no
-// "offline" after it; exit 1 after printing when the broker is not reached.
+// A single reading from cron: everything retained (the subscriber comes
+// after it), no "offline" after it; a password from a file; exit 1 after
+// printing when the broker refuses it or is not reached.
 TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
 {
     testsupport::Mosquitto broker;
     EXPECT_EQ(run({"--read", "--sensors", "2", "--mqtt", broker.url(), "--mqtt-id", "node", "--mqtt-expire", "900"}), 0);
     EXPECT_EQ(read_bytes(dir / "stdout"), "sensor1 21.5\nsensor2 8.0\n");
     EXPECT_EQ(said(), "");
-    Subscriber after(broker.port());
+    Subscriber after(broker.port);
     for (const auto& [topic, payload] : std::map<std::string, std::string>{{"quelvane/node/status", "online"},
                                                                            {"quelvane/node/sensor1", "21.5"},
                                                                            {"quelvane/node/sensor1/status", "online"},
                                                                            {"quelvane/node/sensor2", "8.0"},
                                                                            {"quelvane/node/sensor2/status", "online"}}) {
         EXPECT_TRUE(after.last_becomes(topic, payload)) << topic;
-        EXPECT_EQ(after.on(topic).size(), 1u) << topic;
     }
-    ASSERT_TRUE(eventually([&] { return !after.on("homeassistant/sensor/node_sensor2/config").empty(); }));
-    const QJsonObject config =
-        QJsonDocument::fromJson(QByteArray::fromStdString(after.last("homeassistant/sensor/node_sensor2/config"))).object();
-    EXPECT_EQ(config["expire_after"].toInt(), 900);
+    const std::string config = "homeassistant/sensor/node_sensor2/config";
+    ASSERT_TRUE(eventually([&] { return !after.on(config).empty(); }));
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(after.on(config).back().payload))["expire_after"], 900);
 
-    testsupport::Mosquitto locked({"quelvane", "s3cret", false});
     testsupport::write_bytes(dir / "right", "s3cret\n");
     testsupport::write_bytes(dir / "wrong", "secret\n");
-    const std::string url = "mqtt://quelvane@127.0.0.1:" + std::to_string(locked.port());
+    const std::string url = "mqtt://quelvane@127.0.0.1:" + std::to_string(broker.locked_port);
     const int nobody = testsupport::free_port();
     const struct {
         std::vector<std::string> words;
@@ -128,7 +117,7 @@ TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
     } cases[] = {
         {{"--read", "--mqtt", url, "--mqtt-password-file", "right"}, 0, ""},
         {{"--read", "--mqtt", url, "--mqtt-password-file", "wrong"}, 1,
-         "quelvane: MQTT: cannot reach the broker at 127.0.0.1:" + std::to_string(locked.port()) +
+         "quelvane: MQTT: cannot reach the broker at 127.0.0.1:" + std::to_string(broker.locked_port) +
              " (the broker refused the connection: not authorised (check the user and the password)); the reading "
              "was not published\n"},
         {{"--read", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(nobody)}, 1,
@@ -148,7 +137,7 @@ TEST_F(PublishProgram, ReadPublishesRetainedOrSaysWhyNot)
 TEST_F(PublishProgram, TheWindowPublishesWithAPublishSection)
 {
     testsupport::Mosquitto broker;
-    Subscriber live(broker.port());
+    Subscriber live(broker.port);
     const std::string publish = "[Publish]\r\nmqtt=" + broker.url() + "/maison\r\nmqtt_id=salon\r\n";
     std::ofstream(dir / "Quelvane.INI", std::ios::binary)
         << "[CT]\r\nFileId=quelv\r\nfrm_quelvaner.option_double.value=1\r\nfrm_quelvaner.option_single.value=0\r\n"
@@ -176,10 +165,13 @@ std::map<std::string, std::string> scraped(testsupport::Prometheus& prometheus, 
     return values;
 }
 
-// A real Prometheus scraping --metrics every second: the board's values, a
-// failing sensor's temperature gone, and the readings going on while slow
-// and numerous clients hold the server's connections.
-TEST_F(PublishProgram, PrometheusScrapesTheBoardsValues)
+// A real Prometheus scraping --metrics every second: the board's values, and
+// a failing sensor's temperature gone. Meanwhile a flood of clients: half-sent
+// requests on every connection the server takes, and now and then a whole
+// request from a client gone before the answer (the server's write fails,
+// and must not end the program with SIGPIPE). The readings and the log go
+// on, and once the flood is gone Prometheus is served again.
+TEST_F(PublishProgram, PrometheusScrapesTheBoardsValuesWhateverOtherClientsDo)
 {
     const int port = testsupport::free_port();
     testsupport::Prometheus prometheus(port);
@@ -187,19 +179,13 @@ TEST_F(PublishProgram, PrometheusScrapesTheBoardsValues)
     using Values = std::map<std::string, std::string>;
     ASSERT_TRUE(eventually([&] { return scraped(prometheus, "quelvane_temperature_celsius") == Values{{"1", "21.5"}, {"2", "8"}}; }, 30s))
         << prometheus.query("quelvane_temperature_celsius");
-    const auto [status, told] = testsupport::promtool_check_metrics(testsupport::body_of(testsupport::http_get(port, "/metrics")));
-    EXPECT_EQ(status, 0) << told;
 
-    board.set_present(1, false);
-    EXPECT_TRUE(eventually([&] { return scraped(prometheus, "quelvane_temperature_celsius") == Values{{"1", "21.5"}}; }, 30s));
-    EXPECT_EQ(scraped(prometheus, "quelvane_reading_success"), (Values{{"1", "1"}, {"2", "0"}}));
-
-    // Half-sent requests on every connection the server takes.
     std::vector<int> clients;
     for (int i = 0; i < 200; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::send(fd, "GET /me", 7, MSG_NOSIGNAL) == 7) {
+        const std::string request = i % 10 == 0 ? "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n" : "GET /me";
+        const int fd = testsupport::connect_to(port);
+        if (fd < 0) break;  // the server no longer takes connections: enough
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0 && i % 10 != 0) {
             clients.push_back(fd);
         } else {
             ::close(fd);
@@ -208,6 +194,12 @@ TEST_F(PublishProgram, PrometheusScrapesTheBoardsValues)
     const long lines = log_lines();
     EXPECT_TRUE(eventually([&] { return log_lines() >= lines + 2; }));
     for (const int fd : clients) ::close(fd);
+
+    board.set_present(1, false);
+    EXPECT_TRUE(eventually([&] { return scraped(prometheus, "quelvane_temperature_celsius") == Values{{"1", "21.5"}}; }, 30s));
+    EXPECT_EQ(scraped(prometheus, "quelvane_reading_success"), (Values{{"1", "1"}, {"2", "0"}}));
+    const auto [status, told] = testsupport::promtool_check_metrics(testsupport::body_of(testsupport::http_get(port, "/metrics")));
+    EXPECT_EQ(status, 0) << told;
     terminate_when([] { return true; });
     EXPECT_EQ(said(), "quelvane: metrics at http://127.0.0.1:" + std::to_string(port) +
                           "/metrics\nquelvane: logging sensors 1 and 2 from /dev/ttyS0 every 1 s to Quelvane.txt\n"

@@ -5,10 +5,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <mosquitto.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -21,25 +19,13 @@ extern char** environ;
 namespace testsupport {
 namespace {
 
-sockaddr_in loopback(int port)
+sockaddr_in address_of(const char* ip, int port)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
     return address;
-}
-
-// A socket connected to 127.0.0.1:port, or -1.
-int connect_to(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return fd;
-    }
-    if (fd >= 0) ::close(fd);
-    return -1;
 }
 
 // Runs a command to its end; throws when it fails.
@@ -47,57 +33,46 @@ void run_to_end(const std::vector<std::string>& argv, const std::string& output)
 {
     Child child;
     child.spawn(argv, output);
-    if (child.wait() != 0) {
-        throw std::runtime_error(argv[0] + " failed: " + read_bytes(output));
-    }
+    if (child.wait() != 0) throw std::runtime_error(argv[0] + " failed: " + read_bytes(output));
 }
 
-// Waits for a server to accept connections on port; throws with its output
-// when it ends or does not within the time.
-void await_listening(Child& child, int port, const std::string& output, const char* name)
+// Waits for a server to be up; throws with its output when it ends first or
+// is not up within 30 s.
+void await_up(const char* name, Child& child, const std::function<bool()>& up, const std::string& output)
 {
-    if (!eventually([&] { return accepts(port) || !child.running(); }, 20s) || !child.running()) {
-        throw std::runtime_error(std::string(name) + " did not start on 127.0.0.1:" + std::to_string(port) + ": " +
-                                 read_bytes(output));
+    if (!eventually([&] { return !child.running() || up(); }, 30s) || !child.running()) {
+        throw std::runtime_error(std::string(name) + " did not start: " + read_bytes(output));
     }
-}
-
-std::string url_encoded(const std::string& text)
-{
-    std::string encoded;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
-            encoded += static_cast<char>(c);
-        } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            encoded += hex;
-        }
-    }
-    return encoded;
 }
 
 }  // namespace
 
 int free_port()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error(std::string("no free port: ") + std::strerror(errno));
+    static std::set<int> given;
+    for (;;) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = address_of("127.0.0.1", 0);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error(std::string("no free port: ") + std::strerror(errno));
+        }
+        ::close(fd);
+        if (given.insert(ntohs(address.sin_port)).second) return ntohs(address.sin_port);
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
-bool accepts(int port)
+int connect_to(int port, const char* ip)
 {
-    const int fd = connect_to(port);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{5, 0};  // SO_SNDTIMEO also bounds the connect, when the server's backlog is full
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const sockaddr_in address = address_of(ip, port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout)
@@ -114,10 +89,8 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 
 Child::~Child()
 {
-    if (running()) {
-        signal(SIGKILL);
-        wait();
-    }
+    signal(SIGKILL);
+    wait();
 }
 
 void Child::spawn(const std::vector<std::string>& argv, const std::string& output)
@@ -125,7 +98,6 @@ void Child::spawn(const std::vector<std::string>& argv, const std::string& outpu
     std::vector<char*> arguments;
     for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
-    // The servers run without the umockdev preload the test binary may carry.
     std::vector<char*> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 && std::strncmp(*entry, "UMOCKDEV_", 9) != 0) {
@@ -140,6 +112,7 @@ void Child::spawn(const std::vector<std::string>& argv, const std::string& outpu
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     const int error = posix_spawnp(&pid_, arguments[0], &actions, nullptr, arguments.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
+    status_ = -1;
     if (error != 0) {
         pid_ = -1;
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
@@ -148,13 +121,12 @@ void Child::spawn(const std::vector<std::string>& argv, const std::string& outpu
 
 bool Child::running()
 {
-    if (pid_ <= 0) return false;
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    return true;
+    return pid_ > 0;
 }
 
 void Child::signal(int number)
@@ -164,64 +136,40 @@ void Child::signal(int number)
 
 int Child::wait()
 {
-    int status = 0;
-    for (int waited = 0; waited < 500; ++waited) {
-        if (pid_ <= 0) return -1;
-        const pid_t ended = ::waitpid(pid_, &status, WNOHANG);
-        if (ended == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(20ms);
+    if (!eventually([this] { return !running(); }, 10s)) {
+        signal(SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return -1;
+    return status_;
 }
 
 // --- Mosquitto --------------------------------------------------------------------
 
-Mosquitto::Mosquitto(Setup setup) : port_(free_port()), tls_(setup.tls)
+Mosquitto::Mosquitto()
 {
-    std::string config = "listener " + std::to_string(port_) + " 127.0.0.1\n"
-                         "persistence false\nlog_dest stdout\nlog_type error\nlog_type warning\n";
-    if (::geteuid() == 0) {
-        config += "user root\n";  // else it would drop to a user that cannot read this folder
-    }
-    if (setup.user.empty()) {
-        config += "allow_anonymous true\n";
-    } else {
-        run_to_end({"mosquitto_passwd", "-c", "-b", dir_.file("passwords"), setup.user, setup.password},
-                   dir_.file("passwd.out"));
-        config += "allow_anonymous false\npassword_file " + dir_.file("passwords") + "\n";
-    }
-    if (tls_) {
-        // A CA of its own, and a certificate for 127.0.0.1 that it signs.
-        const std::string out = dir_.file("openssl.out");
-        const std::vector<std::string> ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-        std::vector<std::string> ca{"openssl", "req", "-x509"};
-        ca.insert(ca.end(), ec.begin(), ec.end());
-        ca.insert(ca.end(), {"-keyout", dir_.file("ca.key"), "-out", ca_file(), "-days", "2", "-subj", "/CN=quelvane test CA"});
-        run_to_end(ca, out);
-        std::vector<std::string> request{"openssl", "req"};
-        request.insert(request.end(), ec.begin(), ec.end());
-        request.insert(request.end(), {"-keyout", dir_.file("server.key"), "-out", dir_.file("server.csr"), "-subj", "/CN=127.0.0.1"});
-        run_to_end(request, out);
-        write_bytes(dir_.file("san.cnf"), "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost\n");
-        run_to_end({"openssl", "x509", "-req", "-in", dir_.file("server.csr"), "-CA", ca_file(), "-CAkey", dir_.file("ca.key"),
-                    "-CAcreateserial", "-out", dir_.file("server.pem"), "-days", "2", "-extfile", dir_.file("san.cnf")},
-                   out);
-        config += "cafile " + ca_file() + "\ncertfile " + dir_.file("server.pem") + "\nkeyfile " + dir_.file("server.key") + "\n";
-    }
-    write_bytes(dir_.file("mosquitto.conf"), config);
+    const std::string out = dir_.file("setup.out"), key = dir_.file("key.pem");
+    run_to_end({"mosquitto_passwd", "-c", "-b", dir_.file("passwords"), "quelvane", "s3cret"}, out);
+    run_to_end({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+                "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", ca_file()},
+               out);
+    const auto listener = [](int port) { return "listener " + std::to_string(port) + " 127.0.0.1\n"; };
+    write_bytes(dir_.file("mosquitto.conf"),
+                // As root it would drop to a user that cannot read this folder.
+                std::string(::geteuid() == 0 ? "user root\n" : "") + "persistence false\nper_listener_settings true\n" +
+                    listener(port) + "allow_anonymous true\n" + listener(locked_port) + "password_file " +
+                    dir_.file("passwords") + "\n" + listener(tls_port) + "allow_anonymous true\ncertfile " + ca_file() +
+                    "\nkeyfile " + key + "\n");
     start();
 }
 
 void Mosquitto::start()
 {
     child_.spawn({QUELVANE_MOSQUITTO, "-c", dir_.file("mosquitto.conf")}, dir_.file("mosquitto.out"));
-    await_listening(child_, port_, dir_.file("mosquitto.out"), "mosquitto");
+    await_up("mosquitto", child_, [this] {
+        const int fd = connect_to(tls_port);  // the last listener opened
+        return fd >= 0 && ::close(fd) == 0;
+    }, dir_.file("mosquitto.out"));
 }
 
 void Mosquitto::kill()
@@ -230,104 +178,56 @@ void Mosquitto::kill()
     child_.wait();
 }
 
-std::string Mosquitto::url() const { return std::string(tls_ ? "mqtts" : "mqtt") + "://127.0.0.1:" + std::to_string(port_); }
-
 // --- Subscriber -------------------------------------------------------------------
 
-Subscriber::Subscriber(int port, const std::string& user, const std::string& password)
+Subscriber::Subscriber(int port)
 {
-    mosquitto_lib_init();
-    client_ = mosquitto_new(nullptr, true, this);
-    if (client_ == nullptr) throw std::runtime_error("mosquitto_new failed");
-    // (Re)subscribes on every connection: the broker may be restarted.
-    mosquitto_connect_callback_set(client_, [](mosquitto* client, void*, int result) {
-        if (result == 0) mosquitto_subscribe(client, nullptr, "#", 1);
-    });
-    mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
-        auto& subscriber = *static_cast<Subscriber*>(self);
-        const std::lock_guard lock(subscriber.mutex_);
-        subscriber.subscribed_ = true;
-        subscriber.arrived_.notify_all();
-    });
-    mosquitto_message_callback_set(client_, on_message);
-    mosquitto_reconnect_delay_set(client_, 1, 1, false);
-    if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
-    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS || mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
-        mosquitto_destroy(client_);
-        throw std::runtime_error("the subscriber cannot connect to port " + std::to_string(port));
-    }
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, 10s, [this] { return subscribed_; })) throw std::runtime_error("the subscription was not acknowledged");
-}
-
-Subscriber::~Subscriber()
-{
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-}
-
-void Subscriber::on_message(mosquitto*, void* self, const mosquitto_message* message)
-{
-    auto& subscriber = *static_cast<Subscriber*>(self);
-    const std::lock_guard lock(subscriber.mutex_);
-    subscriber.messages_[message->topic].push_back(
-        {std::string(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen)),
-         message->retain});
-    subscriber.arrived_.notify_all();
+    // A line a message: its retain flag, topic and payload; the debug lines
+    // (-d) tell when the subscription holds. Each line is written at once.
+    child_.spawn({"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "#", "-q", "1",
+                  "-d", "-F", "%r %t %p"},
+                 dir_.file("out"));
+    await_up("mosquitto_sub", child_, [this] { return read_bytes(dir_.file("out")).find("\nSubscribed") != std::string::npos; },
+             dir_.file("out"));
 }
 
 std::vector<Subscriber::Message> Subscriber::on(const std::string& topic)
 {
-    const std::lock_guard lock(mutex_);
-    const auto found = messages_.find(topic);
-    return found == messages_.end() ? std::vector<Message>{} : found->second;
-}
-
-std::string Subscriber::last(const std::string& topic)
-{
-    const auto messages = on(topic);
-    return messages.empty() ? std::string() : messages.back().payload;
+    const std::string text = read_bytes(dir_.file("out")).substr(cleared_);
+    std::vector<Message> messages;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        if ((line.starts_with("0 ") || line.starts_with("1 ")) && line.compare(2, topic.size() + 1, topic + " ") == 0) {
+            messages.push_back({line.substr(topic.size() + 3), line[0] == '1'});
+        }
+    }
+    return messages;
 }
 
 bool Subscriber::last_becomes(const std::string& topic, const std::string& payload)
 {
-    std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, 20s, [&] {
-        const auto found = messages_.find(topic);
-        return found != messages_.end() && !found->second.empty() && found->second.back().payload == payload;
+    return eventually([&] {
+        const auto messages = on(topic);
+        return !messages.empty() && messages.back().payload == payload;
     });
 }
 
-void Subscriber::clear()
-{
-    const std::lock_guard lock(mutex_);
-    messages_.clear();
-}
+void Subscriber::clear() { cleared_ = read_bytes(dir_.file("out")).rfind('\n') + 1; }
 
 // --- HTTP -------------------------------------------------------------------------
 
-std::string http_exchange(int port, const std::string& request, std::chrono::milliseconds timeout)
+std::string http_exchange(int port, const std::string& request)
 {
     const int fd = connect_to(port);
     if (fd < 0) return {};
-    std::size_t sent = 0;
-    while (sent < request.size()) {
+    for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;  // the server may answer and close before taking it all
         sent += static_cast<std::size_t>(n);
     }
     std::string response;
-    const auto until = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd readable{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        response.append(buffer, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
     return response;
 }
@@ -339,8 +239,7 @@ std::string http_get(int port, const std::string& path)
 
 int status_of(const std::string& response)
 {
-    if (response.rfind("HTTP/1.", 0) != 0 || response.size() < 12) return 0;
-    return std::atoi(response.c_str() + 9);
+    return response.starts_with("HTTP/1.") && response.size() >= 12 ? std::atoi(response.c_str() + 9) : 0;
 }
 
 std::string body_of(const std::string& response)
@@ -351,7 +250,7 @@ std::string body_of(const std::string& response)
 
 // --- Prometheus -------------------------------------------------------------------
 
-Prometheus::Prometheus(int target) : port_(free_port())
+Prometheus::Prometheus(int target)
 {
     write_bytes(dir_.file("prometheus.yml"), "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                                              "scrape_configs:\n  - job_name: quelvane\n    static_configs:\n"
@@ -360,16 +259,10 @@ Prometheus::Prometheus(int target) : port_(free_port())
                   "--storage.tsdb.path=" + dir_.file("data"), "--web.listen-address=127.0.0.1:" + std::to_string(port_),
                   "--log.level=error"},
                  dir_.file("prometheus.out"));
-    await_listening(child_, port_, dir_.file("prometheus.out"), "prometheus");
-    if (!eventually([this] { return status_of(http_get(port_, "/-/ready")) == 200; }, 30s)) {
-        throw std::runtime_error("prometheus did not become ready: " + read_bytes(dir_.file("prometheus.out")));
-    }
+    await_up("prometheus", child_, [this] { return status_of(http_get(port_, "/-/ready")) == 200; }, dir_.file("prometheus.out"));
 }
 
-std::string Prometheus::query(const std::string& expression)
-{
-    return body_of(http_get(port_, "/api/v1/query?query=" + url_encoded(expression)));
-}
+std::string Prometheus::query(const std::string& metric) { return body_of(http_get(port_, "/api/v1/query?query=" + metric)); }
 
 std::pair<int, std::string> promtool_check_metrics(const std::string& text)
 {
@@ -379,8 +272,7 @@ std::pair<int, std::string> promtool_check_metrics(const std::string& text)
     // promtool reads the metrics from its standard input.
     child.spawn({"sh", "-c", std::string(QUELVANE_PROMTOOL) + " check metrics < '" + dir.file("metrics.txt") + "'"},
                 dir.file("promtool.out"));
-    const int status = child.wait();
-    return {status, read_bytes(dir.file("promtool.out"))};
+    return {child.wait(), read_bytes(dir.file("promtool.out"))};
 }
 
 }  // namespace testsupport
