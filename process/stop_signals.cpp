@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <span>
 #include <unistd.h>
 
 namespace process {
@@ -13,6 +14,27 @@ constexpr int stop_signal_numbers[3] = {SIGTERM, SIGINT, SIGHUP};
 
 // Write end of the pipe of the StopSignals in place.
 volatile sig_atomic_t stop_pipe_write = -1;
+
+// The index of the first of fds found readable, or -1 once deadline has
+// passed (time_point::max(): never). A signal that cuts poll short, or a
+// time-out a little early, waits on.
+int poll_until(std::span<pollfd> fds, std::chrono::steady_clock::time_point deadline)
+{
+    using namespace std::chrono;
+    for (;;) {
+        const auto left = std::max(ceil<milliseconds>(deadline - steady_clock::now()), milliseconds(0));
+        const int timeout = deadline == steady_clock::time_point::max() ? -1 : static_cast<int>(left.count());
+        if (::poll(fds.data(), fds.size(), timeout) > 0) {
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].revents != 0) {
+                    return static_cast<int>(i);
+                }
+            }
+        } else if (steady_clock::now() >= deadline) {
+            return -1;
+        }
+    }
+}
 
 extern "C" void on_stop_signal(int)
 {
@@ -57,19 +79,9 @@ StopSignals::~StopSignals()
 
 bool StopSignals::wait_until(std::chrono::steady_clock::time_point deadline)
 {
-    using namespace std::chrono;
-    for (;;) {
-        const auto left = std::max(ceil<milliseconds>(deadline - steady_clock::now()), milliseconds(0));
-        pollfd stop{pipe_[0], POLLIN, 0};
-        const int ready = ::poll(&stop, pipe_[0] < 0 ? 0 : 1, static_cast<int>(left.count()));
-        if (ready > 0) {
-            return false;  // the byte stays: every later wait returns false too
-        }
-        if (ready == 0 && steady_clock::now() >= deadline) {
-            return true;
-        }
-        // EINTR (some other signal), or a time-out a little early: wait on.
-    }
+    pollfd stop{pipe_[0], POLLIN, 0};
+    // The byte stays in the pipe: every later wait returns false too.
+    return poll_until(std::span(&stop, pipe_[0] < 0 ? 0 : 1), deadline) < 0;
 }
 
 StopDeadline::StopDeadline(const StopSignals& stop, Limit limit, std::function<void()> overrun)
@@ -96,27 +108,12 @@ StopDeadline::~StopDeadline()
 void StopDeadline::watch(int stop_fd)
 {
     using namespace std::chrono;
-    // Which of done_ and fd became readable first, or -1 at the deadline. A
-    // signal that lands on this thread cuts poll short: it waits on.
-    const auto wait = [this](int fd, steady_clock::time_point deadline) {
-        for (;;) {
-            const auto left = std::max(ceil<milliseconds>(deadline - steady_clock::now()), milliseconds(0));
-            pollfd fds[2] = {{done_[0], POLLIN, 0}, {fd, POLLIN, 0}};
-            const int timeout = deadline == steady_clock::time_point::max() ? -1 : static_cast<int>(left.count());
-            const int ready = ::poll(fds, fd < 0 ? 1 : 2, timeout);
-            if (ready > 0) {
-                return fds[0].revents != 0 ? done_[0] : fd;
-            }
-            if (ready == 0 && steady_clock::now() >= deadline) {
-                return -1;
-            }
-        }
-    };
+    pollfd fds[2] = {{done_[0], POLLIN, 0}, {stop_fd, POLLIN, 0}};
     // The stop's byte stays in its pipe, so this sees it whoever else does.
-    if (wait(stop_fd, steady_clock::time_point::max()) == done_[0]) {
+    if (poll_until(fds, steady_clock::time_point::max()) == 0) {
         return;
     }
-    if (wait(-1, steady_clock::now() + limit_()) == done_[0]) {
+    if (poll_until(std::span(fds, 1), steady_clock::now() + limit_()) == 0) {
         return;
     }
     overrun_();
