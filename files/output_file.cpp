@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -256,18 +255,12 @@ bool Replacement::begin(const std::string& file, const std::optional<Ownership>&
     if (fd_ < 0) {
         return fail("creating a temporary file beside it");
     }
-    if (existing) {
-        if (::fchown(fd_, existing->owner, existing->group) != 0) {
-            // Only root may give a file away; a plain user's new file is then
-            // its own, with the old bits.
-        }
-        if (::fchmod(fd_, existing->mode) != 0) {
-            return fail("setting its permissions");
-        }
-    } else if (::fchmod(fd_, 0666 & ~process_umask()) != 0) {
-        return fail("setting its permissions");
+    if (existing && ::fchown(fd_, existing->owner, existing->group) != 0) {
+        // Only root may give a file away; a plain user's new file is then
+        // its own, with the old bits.
     }
-    return true;
+    const mode_t mode = existing ? existing->mode : 0666 & ~process_umask();
+    return ::fchmod(fd_, mode) == 0 || fail("setting its permissions");
 }
 
 bool Replacement::write(std::string_view bytes)
@@ -297,28 +290,26 @@ bool rewrite_in_place(const std::string& file, std::string_view old, std::string
         failure = {step, error};
         return false;
     };
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return fail("opening it", errno);
-    }
     struct stat info {};
-    int error = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : not_a_regular_file;
-    const char* step = "opening it";
-    if (error == 0) {
-        // The bytes before the first change are there already.
-        const std::size_t same = static_cast<std::size_t>(
-            std::mismatch(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(std::min(old.size(), contents.size())),
-                          contents.begin())
-                .first -
-            old.begin());
-        const std::string_view rest = contents.substr(same);
-        if (::lseek(fd, static_cast<off_t>(same), SEEK_SET) < 0 || write_all(calls, fd, rest) != rest.size()) {
-            error = errno, step = "writing";
-        } else if (::ftruncate(fd, static_cast<off_t>(contents.size())) != 0) {
-            error = errno, step = "cutting it to its new length";
-        } else if (calls.fsync(fd) != 0) {
-            error = errno, step = "syncing";
-        }
+    const int fd = open_regular_file(file, info, O_WRONLY);
+    if (fd < 0) {
+        return fail("opening it", -fd);
+    }
+    // The bytes before the first change are there already.
+    const std::size_t same = static_cast<std::size_t>(
+        std::mismatch(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(std::min(old.size(), contents.size())),
+                      contents.begin())
+            .first -
+        old.begin());
+    const std::string_view rest = contents.substr(same);
+    int error = 0;
+    const char* step = "";
+    if (::lseek(fd, static_cast<off_t>(same), SEEK_SET) < 0 || write_all(calls, fd, rest) != rest.size()) {
+        error = errno, step = "writing";
+    } else if (::ftruncate(fd, static_cast<off_t>(contents.size())) != 0) {
+        error = errno, step = "cutting it to its new length";
+    } else if (calls.fsync(fd) != 0) {
+        error = errno, step = "syncing";
     }
     ::close(fd);
     return error == 0 || fail(step, error);

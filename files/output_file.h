@@ -13,11 +13,9 @@
 #include <string_view>
 #include <sys/types.h>
 
-namespace files {
+#include "files/regular_file.h"
 
-// The error for a file that does not exist and would have to be made under
-// /dev: beyond every errno value, as not_a_regular_file is.
-inline constexpr int not_created_under_dev = 4097;
+namespace files {
 
 // The system calls of a write, behind a seam so that tests can make them fail
 // as a read-only folder or a full disk would, or count them. Each returns -1

@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "files/output_file.h"
-
 namespace files {
 namespace {
 
@@ -14,7 +12,7 @@ int type_error(mode_t mode) { return S_ISDIR(mode) ? EISDIR : not_a_regular_file
 
 }  // namespace
 
-int open_regular_file(const std::string& path, struct stat& status)
+int open_regular_file(const std::string& path, struct stat& status, int access)
 {
     // Looked at before it is opened, so that nothing else is ever opened.
     if (::stat(path.c_str(), &status) != 0) {
@@ -25,7 +23,7 @@ int open_regular_file(const std::string& path, struct stat& status)
     }
     // Non-blocking in case a FIFO took the name since: the check below then
     // refuses it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = ::open(path.c_str(), access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return -errno;
     }
