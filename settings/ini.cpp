@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "settings/profile_file.h"
 
 namespace ini {
 namespace {
@@ -78,7 +77,7 @@ Snapshot Snapshot::read()
 
 std::string Snapshot::get(const std::string& section, const std::string& key, const std::string& default_value) const
 {
-    const auto value = document_.find(section, key, profile::default_buffer_size - 1);
+    const auto value = document_.find(section, key, profile::read_limit);
     return trim_blanks(value ? *value : default_value);
 }
 

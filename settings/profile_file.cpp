@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -389,11 +388,15 @@ FileContents read_file(const std::string& path)
     file.owner = info.st_uid;
     file.group = info.st_gid;
     file.state = FileState::read;
-    // Room for the whole file at once: a large file is never copied to grow.
-    file.bytes.reserve(static_cast<std::size_t>(info.st_size) + 1);
-    std::vector<char> buffer(256 * 1024);
+    // Read straight into room for the whole file, plus a byte to see its end
+    // without growing; a file that grew since the look doubles the room.
+    std::size_t got_so_far = 0;
+    file.bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
     for (;;) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got_so_far == file.bytes.size()) {
+            file.bytes.resize(2 * file.bytes.size());
+        }
+        const ssize_t got = ::read(fd, file.bytes.data() + got_so_far, file.bytes.size() - got_so_far);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -405,27 +408,23 @@ FileContents read_file(const std::string& path)
         if (got == 0) {
             break;
         }
-        file.bytes.append(buffer.data(), static_cast<std::size_t>(got));
+        got_so_far += static_cast<std::size_t>(got);
     }
+    file.bytes.resize(got_so_far);
     ::close(fd);
     return file;
 }
 
-Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
-                  const std::string& path, std::size_t buffer_size)
+std::string get_string(std::string_view section, std::string_view key, std::string_view default_value,
+                       const std::string& path)
 {
-    Lookup lookup;
     FileContents file = read_file(path);
-    lookup.file = file.state;
     if (file.state == FileState::read) {
-        if (auto value = Document(std::move(file.bytes)).find(section, key, buffer_size > 0 ? buffer_size - 1 : 0)) {
-            lookup.value = std::move(*value);
-            lookup.found = true;
-            return lookup;
+        if (auto value = Document(std::move(file.bytes)).find(section, key, read_limit)) {
+            return std::move(*value);
         }
     }
-    lookup.value = default_value;
-    return lookup;
+    return std::string(default_value);
 }
 
 Credentials Credentials::of_process()
@@ -441,8 +440,7 @@ Credentials Credentials::of_process()
 
 FileCalls FileCalls::posix() { return FileCalls{files::WriteCalls::posix(), Credentials::of_process}; }
 
-WriteResult write_strings(const std::string& path, std::span<const Entry> entries, const FileCalls& calls,
-                          std::size_t buffer_size)
+WriteResult write_strings(const std::string& path, std::span<const Entry> entries, const FileCalls& calls)
 {
     WriteResult result;
     const auto failed = [&result](std::string reason) {
@@ -463,7 +461,7 @@ WriteResult write_strings(const std::string& path, std::span<const Entry> entrie
         return failed(files::error_text(old.error));  // overwriting what could not be read would lose it
     }
     const Document document(std::move(old.bytes));
-    const std::string contents = document.with_values(entries, buffer_size > 0 ? buffer_size - 1 : 0);
+    const std::string contents = document.with_values(entries, read_limit);
     const bool unchanged = old.state == FileState::read && contents == document.contents();
     if (!unchanged && old.state == FileState::read && !mode_lets_write(old, calls.credentials())) {
         result.status = WriteStatus::read_only;

@@ -44,6 +44,8 @@ namespace profile {
 // Size of the caller's buffer in the Windows calls, terminator included: a
 // value read is cut to one character less.
 inline constexpr std::size_t default_buffer_size = 128;
+// The longest value a read gives back, in bytes.
+inline constexpr std::size_t read_limit = default_buffer_size - 1;
 
 // --- On file contents in memory ----------------------------------------------
 
@@ -109,18 +111,12 @@ struct FileContents {
 // never touched.
 FileContents read_file(const std::string& path);
 
-struct Lookup {
-    std::string value;  // the stored value, or the default
-    bool found = false;
-    FileState file = FileState::missing;
-};
-
 // GetPrivateProfileString: the value of key in section of the file at path,
 // or default_value (returned unchanged) when the file, section or key is
-// missing or the file cannot be read. A stored value is cut to
-// buffer_size - 1 bytes as Document::find does.
-Lookup get_string(std::string_view section, std::string_view key, std::string_view default_value,
-                  const std::string& path, std::size_t buffer_size = default_buffer_size);
+// missing or the file cannot be read. A stored value is cut to read_limit
+// bytes.
+std::string get_string(std::string_view section, std::string_view key, std::string_view default_value,
+                       const std::string& path);
 
 // Whom a write is made for, as a file's mode bits judge it.
 struct Credentials {
@@ -156,7 +152,7 @@ struct WriteResult {
 
 // WritePrivateProfileString for several keys as one change: every entry is
 // applied to the file's contents in memory (Document::with_values, cut at
-// buffer_size - 1 bytes), and the result replaces the file at once. A
+// read_limit bytes), and the result replaces the file at once. A
 // symbolic link at path is written through: the file its links end at is
 // replaced (created, when dangling, but never under /dev) and the links stay.
 // The new contents go to a temporary file beside that file (its permission
@@ -170,7 +166,6 @@ struct WriteResult {
 // is never written. On any other failure the file is unchanged and no
 // temporary file is left.
 WriteResult write_strings(const std::string& path, std::span<const Entry> entries,
-                          const FileCalls& calls = FileCalls::posix(),
-                          std::size_t buffer_size = default_buffer_size);
+                          const FileCalls& calls = FileCalls::posix());
 
 }  // namespace profile

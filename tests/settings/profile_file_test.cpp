@@ -51,7 +51,7 @@ TEST(ProfileFile, AWriteChangesOnlyItsKeyOrNothing)
         EXPECT_EQ(dir.entries(), std::set<std::string>{"Quelvane.INI"});
         ASSERT_EQ(profile::write_strings(path, entry).status, WriteStatus::written);
         EXPECT_TRUE(testsupport::read_bytes(path) == after) << before.substr(0, 20);
-        EXPECT_EQ(profile::get_string("CT", "A", "-", path).value, "é€");
+        EXPECT_EQ(profile::get_string("CT", "A", "-", path), "é€");
     }
 }
 
@@ -71,14 +71,14 @@ TEST(ProfileFile, CaptionsSurviveLoadSaveLoadInWindows1252WhereItHoldsThemElseUt
         const profile::Entry entry[] = {{"CT", "L", caption}};
         for (const std::string& edited : {"[CT]\r\nL=" + caption + "\r\n", "[CT]\r\nL=" + line + "\r\n"}) {
             testsupport::write_bytes(path, edited);
-            EXPECT_EQ(profile::get_string("CT", "L", "-", path).value, caption);
+            EXPECT_EQ(profile::get_string("CT", "L", "-", path), caption);
             EXPECT_EQ(profile::write_strings(path, entry).status, WriteStatus::unchanged) << edited;
             EXPECT_EQ(testsupport::read_bytes(path), edited);
         }
         testsupport::write_bytes(path, "[CT]\r\nL=old\r\n");
         EXPECT_EQ(profile::write_strings(path, entry).status, WriteStatus::written);
         EXPECT_EQ(testsupport::read_bytes(path), "[CT]\r\nL=" + line + "\r\n");
-        EXPECT_EQ(profile::get_string("CT", "L", "-", path).value, caption);
+        EXPECT_EQ(profile::get_string("CT", "L", "-", path), caption);
     }
 }
 
