@@ -1,6 +1,5 @@
 #include "publish/publishing.h"
 
-#include <climits>
 #include <cstdio>
 #include <dlfcn.h>
 #include <filesystem>

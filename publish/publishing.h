@@ -25,11 +25,14 @@ struct Reading {
     int sensor = 1;                 // 1 (IC2) or 2 (IC3)
     std::optional<double> celsius;  // none: the reading failed
     std::chrono::system_clock::time_point time;
-    // Until the next reading is due (none for a single reading): Home
-    // Assistant's expire_after, and how long /metrics serves the value, are
-    // three of it.
+    // Until the next reading is due (none for a single reading).
     std::chrono::seconds interval{0};
 };
+
+// How long a reading stays good: Home Assistant's expire_after, and how long
+// /metrics serves the value. Three intervals, so that one late or failed
+// reading does not make a sensor unavailable.
+constexpr std::chrono::seconds kept_for(std::chrono::seconds interval) { return 3 * interval; }
 
 // Where a publisher tells what happens to it: one line without the program
 // name and without a line end, from any thread. By default, standard error.

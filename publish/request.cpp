@@ -4,7 +4,7 @@
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cerrno>
-#include <cstring>
+#include <cctype>
 #include <optional>
 #include <type_traits>
 #include <limits.h>
@@ -262,6 +262,10 @@ std::vector<std::string> request_from_section(const std::function<std::string(co
     return errors;
 }
 
+namespace {
+
+// Reads a password file: its whole text less one line end. Returns why it
+// cannot (missing, not a regular file, empty, more than one line), else empty.
 std::string read_password_file(const std::string& path, std::string& password)
 {
     // A password longer than MQTT can carry is no password.
@@ -297,6 +301,8 @@ std::string read_password_file(const std::string& path, std::string& password)
     password = std::move(text);
     return {};
 }
+
+}  // namespace
 
 std::string make_plan(const Request& request, std::string_view device, bool one_shot, Plan& plan)
 {

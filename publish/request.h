@@ -28,6 +28,13 @@ struct Endpoint {
     bool ipv6 = false;
 };
 
+// "host:port" as a user writes it: an IPv6 address in brackets.
+inline std::string host_port(const std::string& host, int port)
+{
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 // Each parser stores a value and returns an empty string, or returns why it
 // cannot: a few words that the caller puts after the value it quotes.
 std::string parse_mqtt_url(std::string_view text, MqttUrl& url);
@@ -93,9 +100,5 @@ struct Plan {
 // cannot be made (a password file that cannot be read, a password without a
 // user, a CA file that cannot be read), else an empty string.
 std::string make_plan(const Request& request, std::string_view device, bool one_shot, Plan& plan);
-
-// Reads a password file: its whole text less one line end. Returns why it
-// cannot (missing, not a regular file, empty, more than one line), else empty.
-std::string read_password_file(const std::string& path, std::string& password);
 
 }  // namespace publish

@@ -18,7 +18,7 @@ constexpr const char* chips[] = {"IC2", "IC3"};
 
 bool fresh_enough(const SensorMetrics& sensor, std::chrono::steady_clock::time_point now)
 {
-    return sensor.interval.count() <= 0 || now - sensor.taken <= 3 * sensor.interval;
+    return sensor.interval.count() <= 0 || now - sensor.taken <= kept_for(sensor.interval);
 }
 
 std::string seconds_text(std::chrono::system_clock::time_point time)
@@ -29,14 +29,15 @@ std::string seconds_text(std::chrono::system_clock::time_point time)
     return std::string(digits, end);
 }
 
-// One family: its HELP and TYPE lines, then a sample for each sensor seen.
+// One family: its HELP and TYPE lines, then a sample for each sensor seen,
+// given its number ("1") and chip ("IC2").
 template <class Sample>
 void family(std::string& text, const char* name, const char* type, const char* help, const Snapshot& snapshot,
             Sample sample)
 {
     text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
-        if (snapshot[i].seen) sample(text, name, std::to_string(i + 1), snapshot[i]);
+        if (snapshot[i].seen) sample(text, name, std::to_string(i + 1), chips[i], snapshot[i]);
     }
 }
 
@@ -125,25 +126,26 @@ std::string metrics_text(const Snapshot& snapshot, std::chrono::steady_clock::ti
     std::string text;
     family(text, "quelvane_temperature_celsius", "gauge",
            "Temperature of a sensor, in degrees Celsius; present only while the sensor reads.", snapshot,
-           [now](std::string& out, const char* name, const std::string& sensor, const SensorMetrics& metrics) {
+           [now](std::string& out, const char* name, const std::string& sensor, const char* chip,
+                 const SensorMetrics& metrics) {
                if (metrics.ok && fresh_enough(metrics, now)) {
-                   out += std::string(name) + "{sensor=\"" + sensor + "\",chip=\"" + chips[sensor[0] - '1'] + "\"} " +
+                   out += std::string(name) + "{sensor=\"" + sensor + "\",chip=\"" + chip + "\"} " +
                           measurement::decimal_text(metrics.celsius) + "\n";
                }
            });
     family(text, "quelvane_reading_success", "gauge", "Whether the last reading of a sensor succeeded (1) or failed (0).",
-           snapshot, [](std::string& out, const char* name, const std::string& sensor, const SensorMetrics& metrics) {
+           snapshot, [](std::string& out, const char* name, const std::string& sensor, const char*, const SensorMetrics& metrics) {
                out += std::string(name) + "{sensor=\"" + sensor + "\"} " + (metrics.ok ? "1" : "0") + "\n";
            });
     family(text, "quelvane_readings_total", "counter", "Readings of a sensor since the start, by result.", snapshot,
-           [](std::string& out, const char* name, const std::string& sensor, const SensorMetrics& metrics) {
+           [](std::string& out, const char* name, const std::string& sensor, const char*, const SensorMetrics& metrics) {
                out += std::string(name) + "{sensor=\"" + sensor + "\",result=\"ok\"} " + std::to_string(metrics.ok_count) +
                       "\n" + name + "{sensor=\"" + sensor + "\",result=\"failed\"} " +
                       std::to_string(metrics.failed_count) + "\n";
            });
     family(text, "quelvane_last_reading_timestamp_seconds", "gauge",
            "When a sensor was last read, successfully or not, in seconds since the Unix epoch.", snapshot,
-           [](std::string& out, const char* name, const std::string& sensor, const SensorMetrics& metrics) {
+           [](std::string& out, const char* name, const std::string& sensor, const char*, const SensorMetrics& metrics) {
                out += std::string(name) + "{sensor=\"" + sensor + "\"} " + seconds_text(metrics.time) + "\n";
            });
     text += "# HELP quelvane_build_info The version of quelvane; the value is always 1.\n"
@@ -154,8 +156,7 @@ std::string metrics_text(const Snapshot& snapshot, std::chrono::steady_clock::ti
 
 std::unique_ptr<MetricsServer> MetricsServer::start(const Endpoint& endpoint, std::string& error)
 {
-    const std::string shown = (endpoint.ipv6 ? "[" + endpoint.address + "]" : endpoint.address) + ":" +
-                              std::to_string(endpoint.port);
+    const std::string shown = host_port(endpoint.address, endpoint.port);
     // The socket is bound here rather than in the library, so that a port
     // in use is told as such.
     const int fd = listening_socket(endpoint);

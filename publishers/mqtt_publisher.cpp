@@ -40,6 +40,7 @@ constexpr const char* online = "online";
 constexpr const char* offline = "offline";
 
 std::string base_topic(const MqttPlan& plan) { return plan.url.prefix + "/" + plan.node_id; }
+std::string status_topic(const MqttPlan& plan) { return base_topic(plan) + "/status"; }
 std::string sensor_topic(const MqttPlan& plan, int sensor)
 {
     return base_topic(plan) + "/sensor" + std::to_string(sensor);
@@ -84,14 +85,8 @@ std::string refusal(int connack)
     }
 }
 
-}  // namespace
-
-std::string broker_address(const MqttUrl& url)
-{
-    const bool ipv6 = url.host.find(':') != std::string::npos;
-    return (ipv6 ? "[" + url.host + "]" : url.host) + ":" + std::to_string(url.port);
-}
-
+// Home Assistant's discovery config of a sensor (1 or 2), compact JSON, and
+// the topic it goes to.
 std::string discovery_topic(const MqttPlan& plan, int sensor)
 {
     return "homeassistant/sensor/" + object_id(plan, sensor) + "/config";
@@ -105,12 +100,12 @@ std::string discovery_config(const MqttPlan& plan, int sensor, std::optional<int
         {"name", QStringLiteral("Sensor %1").arg(sensor)},
         {"unique_id", QStringLiteral("quelvane_") + QString::fromStdString(object_id(plan, sensor))},
         {"state_topic", sensor_state},
-        {"availability", QJsonArray{QJsonObject{{"topic", QString::fromStdString(base_topic(plan) + "/status")}},
+        {"availability", QJsonArray{QJsonObject{{"topic", QString::fromStdString(status_topic(plan))}},
                                     QJsonObject{{"topic", sensor_state + QStringLiteral("/status")}}}},
         {"availability_mode", "all"},
         {"device_class", "temperature"},
         {"state_class", "measurement"},
-        {"unit_of_measurement", QStringLiteral("\u00B0C")},
+        {"unit_of_measurement", measurement::unit_suffix},
         {"suggested_display_precision", 1},
         {"device", QJsonObject{{"identifiers", QJsonArray{QStringLiteral("quelvane_") + node}},
                                {"name", QStringLiteral("Quelvane ") + node},
@@ -121,6 +116,8 @@ std::string discovery_config(const MqttPlan& plan, int sensor, std::optional<int
     }
     return QJsonDocument(config).toJson(QJsonDocument::Compact).toStdString();
 }
+
+}  // namespace
 
 // What the owner's thread and the publisher's thread share.
 struct MqttPublisher::Shared {
@@ -173,7 +170,7 @@ using Shared = MqttPublisher::Shared;
 // it to stop (or, for a single reading, until delivered or failed).
 class Link {
 public:
-    explicit Link(Shared& shared) : shared_(shared), plan_(shared.plan), address_(broker_address(plan_.url)) {}
+    explicit Link(Shared& shared) : shared_(shared), plan_(shared.plan), address_(host_port(plan_.url.host, plan_.url.port)) {}
 
     void run()
     {
@@ -246,7 +243,7 @@ private:
         mosquitto_publish_callback_set(client, on_publish);
         mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
         if (!plan_.one_shot) {
-            const std::string status = base_topic(plan_) + "/status";
+            const std::string status = status_topic(plan_);
             mosquitto_will_set(client, status.c_str(), static_cast<int>(std::strlen(offline)), offline, 1, true);
         }
         if (!plan_.url.user.empty()) {
@@ -327,7 +324,7 @@ private:
                 ending = true;
                 end_by = Clock::now() + offline_wait;
                 if (active_ && !plan_.one_shot) {
-                    publish(base_topic(plan_) + "/status", offline);
+                    publish(status_topic(plan_), offline);
                 }
             }
             if (ending && (!active_ || in_flight_ == 0 || Clock::now() >= end_by)) {
@@ -388,7 +385,7 @@ private:
     void publish_everything()
     {
         take_fresh();
-        publish(base_topic(plan_) + "/status", online);
+        publish(status_topic(plan_), online);
         for (int i = 0; i < sensor_count; ++i) {
             if (known_[i]) publish_sensor(*known_[i], true);
         }
@@ -410,7 +407,7 @@ private:
         Sent& sent = sent_[static_cast<std::size_t>(reading.sensor - 1)];
         std::optional<int> expire = plan_.expire_seconds;
         if (!plan_.one_shot && reading.interval.count() > 0) {
-            expire = static_cast<int>(3 * reading.interval.count());
+            expire = static_cast<int>(kept_for(reading.interval).count());
         }
         if (plan_.discovery && (!sent.config || sent.expire != expire)) {
             publish(discovery_topic(plan_, reading.sensor), discovery_config(plan_, reading.sensor, expire));
@@ -553,7 +550,7 @@ bool MqttPublisher::deliver(std::chrono::steady_clock::time_point deadline)
     if (shared_->outcome == Shared::Outcome::pending) {
         shared_->outcome = Shared::Outcome::failed;
         lock.unlock();
-        shared_->report("MQTT: the broker at " + broker_address(shared_->plan.url) +
+        shared_->report("MQTT: the broker at " + host_port(shared_->plan.url.host, shared_->plan.url.port) +
                         " did not acknowledge the reading in time; it may not have been published");
         return false;
     }
@@ -563,7 +560,7 @@ bool MqttPublisher::deliver(std::chrono::steady_clock::time_point deadline)
 std::string MqttPublisher::destination() const
 {
     const MqttPlan& plan = shared_->plan;
-    return (plan.url.tls ? "mqtts://" : "mqtt://") + broker_address(plan.url) + "/" + base_topic(plan);
+    return (plan.url.tls ? "mqtts://" : "mqtt://") + host_port(plan.url.host, plan.url.port) + "/" + base_topic(plan);
 }
 
 }  // namespace publish

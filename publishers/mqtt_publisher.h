@@ -25,14 +25,6 @@
 
 namespace publish {
 
-// Home Assistant's discovery config of a sensor (1 or 2), compact JSON, and
-// the topic it goes to.
-std::string discovery_config(const MqttPlan& plan, int sensor, std::optional<int> expire_after);
-std::string discovery_topic(const MqttPlan& plan, int sensor);
-
-// "host:port", the IPv6 address in brackets.
-std::string broker_address(const MqttUrl& url);
-
 class MqttPublisher {
 public:
     MqttPublisher(MqttPlan plan, Report report);
