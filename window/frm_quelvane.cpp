@@ -496,7 +496,7 @@ void frm_quelvane::log_to_file()
 
 void frm_quelvane::start_publishing(const ini::Snapshot& settings)
 {
-    const auto say = [](const std::string& line) { std::fprintf(stderr, "quelvane: %s\n", line.c_str()); };
+    const auto say = publish::report_to_stderr;
     publish::Request request;
     const auto errors = publish::request_from_section(
         [&settings](const char* key) { return settings.get(publish::publish_section, key, ""); }, request);
