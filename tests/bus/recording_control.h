@@ -1,7 +1,7 @@
 // A serial control that logs every access as one letter, upper case for high:
 // O/o open/close, D/d DTR, R/r RTS, C/c a CTS sample. Each access is passed on
-// to the target control when there is one; without, CTS answers come from
-// `cts` ('1' or '0', in turn), then high (a released line).
+// to the target control when there is one; without, CTS reads high (a
+// released line).
 #pragma once
 
 #include <cctype>
@@ -23,13 +23,12 @@ public:
     void set_RTSEnable(bool high) override { pass('R', high, &SerialControl::set_RTSEnable); }
     bool CTSHolding() override
     {
-        const bool high = target_ != nullptr ? target_->CTSHolding() : cts.empty() || cts[0] == '1';
-        if (!cts.empty()) cts.erase(0, 1);
+        const bool high = target_ == nullptr || target_->CTSHolding();
         log += high ? 'C' : 'c';
         return high;
     }
 
-    std::string log, cts;
+    std::string log;
 
 private:
     void pass(char letter, bool high, void (SerialControl::*set)(bool))

@@ -10,7 +10,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "bus/posix_serial_control.h"
 #include "history/history_window.h"
