@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bench/publish_setup.h"
-#include "bench/window_setup.h"
+#include "bench/scratch_directory.h"
 #include "cli/commands.h"
 #include "sensor/read_sensor.h"
 #include "sensor/simulated_board.h"

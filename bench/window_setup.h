@@ -1,7 +1,6 @@
-// What the window benchmark programs share: a scratch working directory (the
-// window writes Quelvane.INI and Quelvane.txt into the current directory),
-// and the window on a simulated board set up as a user with two sensors and
-// logging would have it.
+// What the window benchmark programs share: the window on a simulated board
+// set up as a user with two sensors and logging would have it, run in a
+// scratch working directory.
 #pragma once
 
 #include <QCheckBox>
@@ -15,41 +14,11 @@
 #include <string>
 
 #include "bench/process_figures.h"
+#include "bench/scratch_directory.h"
 #include "sensor/simulated_board.h"
 #include "window/frm_quelvane.h"
 
 namespace bench {
-
-// A fresh directory under the system temporary directory, made current for
-// the life of the object and removed with everything in it afterwards.
-class ScratchDirectory {
-public:
-    explicit ScratchDirectory(const char* prefix)
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(2);
-        }
-        path_ = pattern;
-        previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(path_);
-    }
-    ~ScratchDirectory()
-    {
-        std::error_code ignored;
-        std::filesystem::current_path(previous_, ignored);
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-    std::filesystem::path previous_;
-};
 
 // Both sensors read, every reading appended to the log.
 inline void set_two_sensors_logging(frm_quelvane& window)
