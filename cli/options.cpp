@@ -197,7 +197,7 @@ std::string set_metrics(Options& options, std::string_view value)
 enum class Value {
     none,
     required,  // the next word, or after "="
-    attached,  // optional, and only after "="
+    attached,  // optional: after "=", or for a command each later word that is no option
 };
 
 // The commands a setting goes with.
@@ -320,17 +320,11 @@ Options parse_arguments(const std::vector<std::string>& words)
             if (word->size() > 1 && word->starts_with("-")) {
                 return usage_error(in_history(nullptr) + ("unknown option " + quoted(*word)));
             }
-            if (options.command == Command::find) {
-                if (std::string error = add_device(options, *word); !error.empty()) {
-                    return usage_error(std::move(error));
-                }
-                continue;
-            }
-            if (options.command != Command::history) {
+            if (chosen == nullptr || chosen->value != Value::attached) {
                 return usage_error("unexpected argument " + quoted(*word));
             }
-            if (std::string error = set_history_file(options, *word); !error.empty()) {
-                return usage_error(in_history(nullptr) + error);
+            if (std::string error = chosen->set(options, *word); !error.empty()) {
+                return usage_error(in_history(chosen) + error);
             }
             continue;
         }
