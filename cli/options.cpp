@@ -246,12 +246,25 @@ const Option* find_option(std::string_view name)
     return nullptr;
 }
 
+// The commands a setting can go with, in the order its errors name them.
+struct SettingCommand {
+    Goes goes;
+    Command command;
+    std::string_view name;
+};
+constexpr SettingCommand setting_commands[] = {
+    {with_read, Command::read, "--read"},
+    {with_log, Command::log, "--log"},
+    {with_history, Command::history, "--history"},
+    {with_find, Command::find, "--find"},
+};
+
 bool goes_with(const Option& option, Command command)
 {
-    return (command == Command::read && (option.goes_with & with_read) != 0) ||
-           (command == Command::log && (option.goes_with & with_log) != 0) ||
-           (command == Command::history && (option.goes_with & with_history) != 0) ||
-           (command == Command::find && (option.goes_with & with_find) != 0);
+    for (const SettingCommand& each : setting_commands) {
+        if (each.command == command) return (option.goes_with & each.goes) != 0;
+    }
+    return false;
 }
 
 // "--read or --log", "--log only".
@@ -259,11 +272,9 @@ std::string commands_of(const Option& option)
 {
     std::string names;
     int count = 0;
-    constexpr std::pair<Goes, const char*> commands[] = {
-        {with_read, "--read"}, {with_log, "--log"}, {with_history, "--history"}, {with_find, "--find"}};
-    for (const auto& [goes, name] : commands) {
-        if ((option.goes_with & goes) != 0) {
-            names += (count++ == 0 ? "" : " or ") + std::string(name);
+    for (const SettingCommand& each : setting_commands) {
+        if ((option.goes_with & each.goes) != 0) {
+            names += (count++ == 0 ? "" : " or ") + std::string(each.name);
         }
     }
     return count == 1 ? names + " only" : names;
