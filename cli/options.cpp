@@ -66,19 +66,32 @@ std::string set_every(Options& options, std::string_view value)
     return {};
 }
 
-// A path, which may be anything but empty, into field.
-template <auto field, const char* if_empty>
-std::string set_path(Options& options, std::string_view value)
+// A path, which may be anything but empty, into target (a std::string or an
+// optional one); if_empty is the error for the empty one.
+template <class Target>
+std::string set_path(Target& target, std::string_view if_empty, std::string_view value)
 {
     if (value.empty()) {
-        return if_empty;
+        return std::string(if_empty);
     }
-    options.*field = std::string(value);
+    target = std::string(value);
     return {};
 }
-constexpr char file_needs_a_path[] = "--file needs a path";
-constexpr char png_needs_a_value[] = "--png needs a value";
-constexpr char csv_needs_a_value[] = "--csv needs a value";
+
+std::string set_file(Options& options, std::string_view value)
+{
+    return set_path(options.file, "--file needs a path", value);
+}
+
+std::string set_png(Options& options, std::string_view value)
+{
+    return set_path(options.png, "--png needs a value", value);
+}
+
+std::string set_csv(Options& options, std::string_view value)
+{
+    return set_path(options.csv, "--csv needs a value", value);
+}
 
 std::string set_json(Options& options, std::string_view)
 {
@@ -144,24 +157,14 @@ std::string set_mqtt(Options& options, std::string_view value)
     return set_parsed(options.publishing.mqtt, "--mqtt", value, publish::parse_mqtt_url);
 }
 
-// A file the publishing reads: any path but the empty one.
-std::string set_publishing_path(std::optional<std::string>& path, std::string_view option, std::string_view value)
-{
-    if (value.empty()) {
-        return std::string(option) + " needs a path";
-    }
-    path = std::string(value);
-    return {};
-}
-
 std::string set_mqtt_password_file(Options& options, std::string_view value)
 {
-    return set_publishing_path(options.publishing.mqtt_password_file, "--mqtt-password-file", value);
+    return set_path(options.publishing.mqtt_password_file, "--mqtt-password-file needs a path", value);
 }
 
 std::string set_mqtt_ca(Options& options, std::string_view value)
 {
-    return set_publishing_path(options.publishing.mqtt_ca, "--mqtt-ca", value);
+    return set_path(options.publishing.mqtt_ca, "--mqtt-ca needs a path", value);
 }
 
 std::string set_mqtt_id(Options& options, std::string_view value)
@@ -225,10 +228,10 @@ constexpr Option option_table[] = {
     {"--find", Command::find, Value::attached, add_device},
     {"--json", Command::window, Value::none, set_json, with_read | with_find},
     {"--every", Command::window, Value::required, set_every, with_log},
-    {"--file", Command::window, Value::required, set_path<&Options::file, file_needs_a_path>, with_log},
-    {"--png", Command::window, Value::required, set_path<&Options::png, png_needs_a_value>, with_history},
+    {"--file", Command::window, Value::required, set_file, with_log},
+    {"--png", Command::window, Value::required, set_png, with_history},
     {"--size", Command::window, Value::required, set_size, with_history, "--png"},
-    {"--csv", Command::window, Value::required, set_path<&Options::csv, csv_needs_a_value>, with_history},
+    {"--csv", Command::window, Value::required, set_csv, with_history},
     {"--mqtt", Command::window, Value::required, set_mqtt, with_read | with_log},
     {"--mqtt-password-file", Command::window, Value::required, set_mqtt_password_file, with_read | with_log, "--mqtt"},
     {"--mqtt-ca", Command::window, Value::required, set_mqtt_ca, with_read | with_log, "--mqtt"},
