@@ -3,13 +3,10 @@
 #include <QString>
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <poll.h>
-#include <stdexcept>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
