@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <string_view>
@@ -12,7 +13,7 @@
 #include <vector>
 
 #include "bus/iic.h"
-#include "bus/posix_serial_control.h"
+#include "bus/serial_control.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "process/stop_signals.h"
@@ -99,16 +100,6 @@ private:
     std::array<std::string, max_sensors> told_;  // the failure last told, empty while reading
     bool file_written_ = true;
 };
-
-}  // namespace
-
-std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
-{
-    // The control itself refuses a device that is no port path, before any open.
-    return std::make_unique<serial::PosixSerialControl>([device](int) { return device; });
-}
-
-namespace {
 
 // One reading of sensors 1..sensors; prints them (text or JSON) and every
 // failure, then closes the port; then waits for the publishers, if any. 0
