@@ -109,12 +109,13 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io, pub
     std::array<sensor::Reading, max_sensors> readings;
     bool all_read = true;
     for (int i = 0; i < sensors; ++i) {
-        readings[static_cast<std::size_t>(i)] = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
-        publish_reading(publishing, i, readings[static_cast<std::size_t>(i)], std::chrono::seconds(0));
-        if (!readings[static_cast<std::size_t>(i)].ok()) {
+        sensor::Reading& reading = readings[static_cast<std::size_t>(i)];
+        reading = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
+        publish_reading(publishing, i, reading, std::chrono::seconds(0));
+        if (!reading.ok()) {
             all_read = false;
-            io.err << sensor_name(i) << ": " << readings[static_cast<std::size_t>(i)].failure
-                   << sensor::other_devices_hint(readings[static_cast<std::size_t>(i)], io.devices) << '\n';
+            io.err << sensor_name(i) << ": " << reading.failure << sensor::other_devices_hint(reading, io.devices)
+                   << '\n';
         }
     }
     iic::close_bus();
