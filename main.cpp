@@ -45,7 +45,7 @@ std::unique_ptr<serial::SerialControl> make_command_control(const std::string& d
     (void)device;  // the demo never touches a port: its sensors at their centres
     return window::make_demo_sensors();
 #else
-    return cli::port_control(device);
+    return serial::open_port(device);
 #endif
 }
 

@@ -123,14 +123,18 @@ std::vector<SerialDevice> list_serial_devices(const std::string& root)
     return devices;
 }
 
+std::unique_ptr<SerialControl> open_port(const std::string& device)
+{
+    // The control itself refuses a device that is no port path, before any open.
+    return std::make_unique<PosixSerialControl>([device](int) { return device; });
+}
+
 Devices system_devices()
 {
     return Devices{
         [] { return list_serial_devices({}); },
         [] { return list_stable_names({}); },
-        [](const std::string& device) {
-            return std::make_unique<PosixSerialControl>([device](int) { return device; });
-        },
+        open_port,
     };
 }
 

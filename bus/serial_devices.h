@@ -37,6 +37,12 @@ std::vector<SerialDevice> list_stable_names(const std::string& root);
 // A serial control on one device.
 using ControlFactory = std::function<std::unique_ptr<SerialControl>(const std::string& device)>;
 
+// The real port on device, through PosixSerialControl (exclusive and locked).
+// A device that device_path_refusal refuses (a [Ports] mapping in the
+// settings file can name one) is never opened: every reading through it fails
+// and says why.
+std::unique_ptr<SerialControl> open_port(const std::string& device);
+
 // Where the serial devices are found and opened: the system's, or what stands
 // in for them in the tests and the demo. A member left empty finds or opens
 // nothing.
@@ -46,7 +52,7 @@ struct Devices {
     ControlFactory open;
 };
 
-// The system's devices, opened by PosixSerialControl (exclusive and locked).
+// The system's devices, opened by open_port.
 Devices system_devices();
 
 }  // namespace serial

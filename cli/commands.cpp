@@ -3,19 +3,17 @@
 #include <QString>
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <iostream>
-#include <map>
+#include <memory>
 #include <optional>
 #include <poll.h>
-#include <stdexcept>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
 
 #include "bus/iic.h"
-#include "bus/posix_serial_control.h"
+#include "bus/serial_control.h"
 #include "log/measurement_log.h"
 #include "log/reading_text.h"
 #include "process/stop_signals.h"
@@ -103,16 +101,6 @@ private:
     bool file_written_ = true;
 };
 
-}  // namespace
-
-std::unique_ptr<serial::SerialControl> port_control(const std::string& device)
-{
-    // The control itself refuses a device that is no port path, before any open.
-    return std::make_unique<serial::PosixSerialControl>([device](int) { return device; });
-}
-
-namespace {
-
 // One reading of sensors 1..sensors; prints them (text or JSON) and every
 // failure, then closes the port; then waits for the publishers, if any. 0
 // when every sensor was read (and published), else 1.
@@ -121,12 +109,13 @@ int run_read(serial::SerialControl& control, int sensors, bool json, Io& io, pub
     std::array<sensor::Reading, max_sensors> readings;
     bool all_read = true;
     for (int i = 0; i < sensors; ++i) {
-        readings[static_cast<std::size_t>(i)] = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
-        publish_reading(publishing, i, readings[static_cast<std::size_t>(i)], std::chrono::seconds(0));
-        if (!readings[static_cast<std::size_t>(i)].ok()) {
+        sensor::Reading& reading = readings[static_cast<std::size_t>(i)];
+        reading = sensor::read_sensor_with_reason(static_cast<std::int16_t>(i), control);
+        publish_reading(publishing, i, reading, std::chrono::seconds(0));
+        if (!reading.ok()) {
             all_read = false;
-            io.err << sensor_name(i) << ": " << readings[static_cast<std::size_t>(i)].failure
-                   << sensor::other_devices_hint(readings[static_cast<std::size_t>(i)], io.devices) << '\n';
+            io.err << sensor_name(i) << ": " << reading.failure << sensor::other_devices_hint(reading, io.devices)
+                   << '\n';
         }
     }
     iic::close_bus();

@@ -6,23 +6,16 @@
 #include <chrono>
 #include <functional>
 #include <iosfwd>
-#include <memory>
 #include <string>
 
-#include "bus/serial_control.h"
 #include "bus/serial_devices.h"
 #include "cli/options.h"
 
 namespace cli {
 
-// The serial control for a device path: the real port, or a simulated board
-// for the tests and the demo.
-using ControlFactory = std::function<std::unique_ptr<serial::SerialControl>(const std::string& device)>;
-
-// The real port on device. A device that serial::device_path_refusal refuses (a
-// [Ports] mapping in the settings file can name one) is never opened: every
-// reading through it fails and says why.
-std::unique_ptr<serial::SerialControl> port_control(const std::string& device);
+// The serial control for a device path: the real port (serial::open_port), or
+// a simulated board for the tests and the demo.
+using ControlFactory = serial::ControlFactory;
 
 // Where the commands meet the world, so that tests can run them on a simulated
 // board with a fixed clock and no signals.

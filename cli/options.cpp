@@ -66,19 +66,32 @@ std::string set_every(Options& options, std::string_view value)
     return {};
 }
 
-// A path, which may be anything but empty, into field.
-template <auto field, const char* if_empty>
-std::string set_path(Options& options, std::string_view value)
+// A path, which may be anything but empty, into target (a std::string or an
+// optional one); if_empty is the error for the empty one.
+template <class Target>
+std::string set_path(Target& target, std::string_view if_empty, std::string_view value)
 {
     if (value.empty()) {
-        return if_empty;
+        return std::string(if_empty);
     }
-    options.*field = std::string(value);
+    target = std::string(value);
     return {};
 }
-constexpr char file_needs_a_path[] = "--file needs a path";
-constexpr char png_needs_a_value[] = "--png needs a value";
-constexpr char csv_needs_a_value[] = "--csv needs a value";
+
+std::string set_file(Options& options, std::string_view value)
+{
+    return set_path(options.file, "--file needs a path", value);
+}
+
+std::string set_png(Options& options, std::string_view value)
+{
+    return set_path(options.png, "--png needs a value", value);
+}
+
+std::string set_csv(Options& options, std::string_view value)
+{
+    return set_path(options.csv, "--csv needs a value", value);
+}
 
 std::string set_json(Options& options, std::string_view)
 {
@@ -144,24 +157,14 @@ std::string set_mqtt(Options& options, std::string_view value)
     return set_parsed(options.publishing.mqtt, "--mqtt", value, publish::parse_mqtt_url);
 }
 
-// A file the publishing reads: any path but the empty one.
-std::string set_publishing_path(std::optional<std::string>& path, std::string_view option, std::string_view value)
-{
-    if (value.empty()) {
-        return std::string(option) + " needs a path";
-    }
-    path = std::string(value);
-    return {};
-}
-
 std::string set_mqtt_password_file(Options& options, std::string_view value)
 {
-    return set_publishing_path(options.publishing.mqtt_password_file, "--mqtt-password-file", value);
+    return set_path(options.publishing.mqtt_password_file, "--mqtt-password-file needs a path", value);
 }
 
 std::string set_mqtt_ca(Options& options, std::string_view value)
 {
-    return set_publishing_path(options.publishing.mqtt_ca, "--mqtt-ca", value);
+    return set_path(options.publishing.mqtt_ca, "--mqtt-ca needs a path", value);
 }
 
 std::string set_mqtt_id(Options& options, std::string_view value)
@@ -197,7 +200,7 @@ std::string set_metrics(Options& options, std::string_view value)
 enum class Value {
     none,
     required,  // the next word, or after "="
-    attached,  // optional, and only after "="
+    attached,  // optional: after "=", or for a command each later word that is no option
 };
 
 // The commands a setting goes with.
@@ -225,10 +228,10 @@ constexpr Option option_table[] = {
     {"--find", Command::find, Value::attached, add_device},
     {"--json", Command::window, Value::none, set_json, with_read | with_find},
     {"--every", Command::window, Value::required, set_every, with_log},
-    {"--file", Command::window, Value::required, set_path<&Options::file, file_needs_a_path>, with_log},
-    {"--png", Command::window, Value::required, set_path<&Options::png, png_needs_a_value>, with_history},
+    {"--file", Command::window, Value::required, set_file, with_log},
+    {"--png", Command::window, Value::required, set_png, with_history},
     {"--size", Command::window, Value::required, set_size, with_history, "--png"},
-    {"--csv", Command::window, Value::required, set_path<&Options::csv, csv_needs_a_value>, with_history},
+    {"--csv", Command::window, Value::required, set_csv, with_history},
     {"--mqtt", Command::window, Value::required, set_mqtt, with_read | with_log},
     {"--mqtt-password-file", Command::window, Value::required, set_mqtt_password_file, with_read | with_log, "--mqtt"},
     {"--mqtt-ca", Command::window, Value::required, set_mqtt_ca, with_read | with_log, "--mqtt"},
@@ -246,12 +249,25 @@ const Option* find_option(std::string_view name)
     return nullptr;
 }
 
+// The commands a setting can go with, in the order its errors name them.
+struct SettingCommand {
+    Goes goes;
+    Command command;
+    std::string_view name;
+};
+constexpr SettingCommand setting_commands[] = {
+    {with_read, Command::read, "--read"},
+    {with_log, Command::log, "--log"},
+    {with_history, Command::history, "--history"},
+    {with_find, Command::find, "--find"},
+};
+
 bool goes_with(const Option& option, Command command)
 {
-    return (command == Command::read && (option.goes_with & with_read) != 0) ||
-           (command == Command::log && (option.goes_with & with_log) != 0) ||
-           (command == Command::history && (option.goes_with & with_history) != 0) ||
-           (command == Command::find && (option.goes_with & with_find) != 0);
+    for (const SettingCommand& each : setting_commands) {
+        if (each.command == command) return (option.goes_with & each.goes) != 0;
+    }
+    return false;
 }
 
 // "--read or --log", "--log only".
@@ -259,11 +275,9 @@ std::string commands_of(const Option& option)
 {
     std::string names;
     int count = 0;
-    constexpr std::pair<Goes, const char*> commands[] = {
-        {with_read, "--read"}, {with_log, "--log"}, {with_history, "--history"}, {with_find, "--find"}};
-    for (const auto& [goes, name] : commands) {
-        if ((option.goes_with & goes) != 0) {
-            names += (count++ == 0 ? "" : " or ") + std::string(name);
+    for (const SettingCommand& each : setting_commands) {
+        if ((option.goes_with & each.goes) != 0) {
+            names += (count++ == 0 ? "" : " or ") + std::string(each.name);
         }
     }
     return count == 1 ? names + " only" : names;
@@ -320,17 +334,11 @@ Options parse_arguments(const std::vector<std::string>& words)
             if (word->size() > 1 && word->starts_with("-")) {
                 return usage_error(in_history(nullptr) + ("unknown option " + quoted(*word)));
             }
-            if (options.command == Command::find) {
-                if (std::string error = add_device(options, *word); !error.empty()) {
-                    return usage_error(std::move(error));
-                }
-                continue;
-            }
-            if (options.command != Command::history) {
+            if (chosen == nullptr || chosen->value != Value::attached) {
                 return usage_error("unexpected argument " + quoted(*word));
             }
-            if (std::string error = set_history_file(options, *word); !error.empty()) {
-                return usage_error(in_history(nullptr) + error);
+            if (std::string error = chosen->set(options, *word); !error.empty()) {
+                return usage_error(in_history(chosen) + error);
             }
             continue;
         }

@@ -6,7 +6,7 @@
 
 #include "files/output_file.h"
 #include "history/chart.h"
-#include "log/measurement_log.h"
+#include "log/log_reader.h"
 
 namespace history {
 namespace {

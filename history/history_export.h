@@ -1,5 +1,7 @@
 // The history without a window: the whole span as a PNG image, the records as
-// CSV.
+// CSV. Where an export goes: a path as files::Output takes it (a regular file
+// is replaced whole or not at all, a device or a FIFO is written as it is), or
+// "-" for the standard output.
 #pragma once
 
 #include <QSize>
@@ -9,10 +11,6 @@
 #include "history/series.h"
 
 namespace history {
-
-// Where an export goes: a path as files::Output takes it (a regular file is
-// replaced whole or not at all, a device or a FIFO is written as it is), or
-// "-" for the standard output.
 
 // Renders the chart of the whole series into a PNG image at path. Needs a
 // QGuiApplication (any platform, offscreen is enough). Returns false with the

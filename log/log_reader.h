@@ -2,10 +2,9 @@
 // line write, in any locale, and what other runs and hand edits leave (a
 // decimal point, comma or Arabic separator, the degree sign in Windows-1252 or
 // UTF-8, CR LF or LF, padded or run-together fields, the no-reading text, one
-// or two readings). Any other
-// line is skipped and counted. No input makes it fail: junk, overlong lines
-// and a cut last line are lines like any other. No Qt: standard C++ and POSIX
-// calls, and a second thread for large files.
+// or two readings). Any other line is skipped and counted. No input makes it
+// fail: junk, overlong lines and a cut last line are lines like any other. No
+// Qt: standard C++ and POSIX calls, and a second thread for large files.
 #pragma once
 
 #include <climits>

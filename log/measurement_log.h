@@ -36,10 +36,9 @@ public:
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
-    const std::string& path() const { return path_; }
     // 0 when the record was appended; otherwise why not: an errno value,
     // files::not_a_regular_file (a device or directory there) or
-    // files::not_created_under_dev. files::error_text says it in words.
+    // files::not_created_under_dev. log_error_text says it in words.
     int append(std::string_view record);
 
 private:

@@ -270,7 +270,7 @@ TEST_F(Cli, DefaultsAndPortMappingsComeFromTheSettingsFileWhichStaysUntouched)
     write_bytes("Quelvane.INI", "[Ports]\nCOM1=/tmp/quelvane-no-such-port\n");
     err.str("");
     cli::Io io{out, err, [] { return QDateTime::currentDateTime(); }, nullptr};
-    EXPECT_EQ(cli::run_command(cli::parse_arguments({"--read"}), cli::port_control, io), 1);
+    EXPECT_EQ(cli::run_command(cli::parse_arguments({"--read"}), serial::open_port, io), 1);
     EXPECT_EQ(err.str(), "sensor 1: \"/tmp/quelvane-no-such-port\": not opened as a port: a port must be an absolute "
                          "device path under /dev/, such as /dev/ttyUSB0\n");
 }
