@@ -98,6 +98,8 @@ protected:
 
 private:
     void create_controls();
+    // The number of the checked port option; 1 when none is checked.
+    int port_number() const;
     void msg_box(const QString& text, const QString& title);
     bool question_box(const QString& text, const QString& title);
     void show_ports_dialog();
