@@ -206,14 +206,12 @@ int frm_quelvane::port_number() const { return checked_value(*this, form::port_o
 void frm_quelvane::msg_box(const QString& text, const QString& title)
 {
     // While a box is open, ticks that fall due are not run (see Timer1_Timer).
-    const bool was_open = message_box_open_;
-    message_box_open_ = true;
+    const QScopedValueRollback open(message_box_open_, true);
     // Messages separate their lines with a lone carriage return, which the
     // toolkit would not break on.
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
     message_box_fn()(this, shown, title);
-    message_box_open_ = was_open;
 }
 
 bool frm_quelvane::question_box(const QString& text, const QString& title)
