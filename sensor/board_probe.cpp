@@ -6,6 +6,7 @@
 
 #include "bus/iic.h"
 #include "bus/posix_serial_control.h"
+#include "sensor/bus_checks.h"
 #include "sensor/read_sensor.h"
 
 namespace sensor {
@@ -24,15 +25,6 @@ std::string without_device(const serial::SerialError& error)
     return text.starts_with(prefix) ? text.substr(prefix.size()) : text;
 }
 
-bool is_open(const serial::SerialControl& control) noexcept
-{
-    try {
-        return control.PortOpen();
-    } catch (...) {
-        return false;
-    }
-}
-
 std::string open_failure(int error_number)
 {
     std::string text = std::strerror(error_number) + access_hint(error_number);
@@ -49,10 +41,7 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
     BoardProbe probe;
     try {
         iic::open_bus(control);
-        iic::iic_stop();
-        // Pulled up, the idle data line reads high; low, there is no bus to
-        // probe (no adapter, or nothing powering the pull-ups).
-        if (iic::sda_read() == 0) {
+        if (!detail::idle_line_high()) {
             probe.state = State::line_low;
         } else {
             for (int index = 0; index < 2; ++index) {
@@ -65,14 +54,15 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
             }
         }
     } catch (const serial::SerialError& error) {
-        if (is_open(control)) {
+        if (detail::port_open(control).value_or(false)) {
             probe = BoardProbe{State::failed, {}, without_device(error)};
         } else {
             const State state = error.error_number() == EBUSY ? State::busy : State::cannot_open;
             return BoardProbe{state, {}, open_failure(error.error_number())};
         }
     } catch (const std::exception& error) {
-        probe = BoardProbe{is_open(control) ? State::failed : State::cannot_open, {}, error.what()};
+        const bool open = detail::port_open(control).value_or(false);
+        probe = BoardProbe{open ? State::failed : State::cannot_open, {}, error.what()};
     }
     try {
         iic::close_bus();

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bus/iic.h"
+#include "sensor/bus_checks.h"
 
 namespace sensor {
 namespace {
@@ -77,10 +78,7 @@ Reading exchange(std::int16_t index, serial::SerialControl& control)
     if (iic::open_bus(control) || session.control != &control) {
         session = Session{&control, {}};
     }
-    iic::iic_stop();
-    // The idle bus is held high by the pull-ups; a 0 here means the
-    // adapter is unplugged or the data line is stuck.
-    const bool idle_line_high = iic::sda_read() != 0;
+    const bool idle_line_high = detail::idle_line_high();
 
     // Every address byte must be acknowledged, or no sensor answered and
     // the bytes read are only what the floating line showed. The
@@ -173,11 +171,9 @@ Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& contr
     } catch (const serial::SerialError& error) {
         // Abandoned where it failed: no stop is sent, the port stays as it is.
         reading = {READ_FAILED, serial_failure(error), true};
-        try {
-            if (!control.PortOpen()) {
-                reading.unopened_device = error.device();
-            }
-        } catch (...) {
+        // A port not known to be closed is not said to have failed to open.
+        if (!detail::port_open(control).value_or(true)) {
+            reading.unopened_device = error.device();
         }
     } catch (const std::exception& error) {
         reading = {READ_FAILED, error.what(), true};
