@@ -58,7 +58,7 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
             probe = BoardProbe{State::failed, {}, without_device(error)};
         } else {
             const State state = error.error_number() == EBUSY ? State::busy : State::cannot_open;
-            return BoardProbe{state, {}, open_failure(error.error_number())};
+            probe = BoardProbe{state, {}, open_failure(error.error_number())};
         }
     } catch (const std::exception& error) {
         const bool open = detail::port_open(control).value_or(false);
