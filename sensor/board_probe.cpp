@@ -72,22 +72,25 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
     return probe;
 }
 
-std::string probe_text(const BoardProbe& probe)
+std::string probe_text(const BoardProbe& probe, const ProbePhrases& phrases)
 {
+    const auto around = [&probe](std::string_view before, std::string_view after) {
+        return std::string(before) + probe.reason + std::string(after);
+    };
     switch (probe.state) {
     case State::probed:
-        if (probe.answered[0] && probe.answered[1]) return "sensors 1 and 2";
-        if (probe.answered[0]) return "sensor 1";
-        if (probe.answered[1]) return "sensor 2";
-        return "no sensor";
+        if (probe.answered[0] && probe.answered[1]) return std::string(phrases.both_sensors);
+        if (probe.answered[0]) return std::string(phrases.sensor_1);
+        if (probe.answered[1]) return std::string(phrases.sensor_2);
+        return std::string(phrases.no_sensor);
     case State::line_low:
-        return "no sensor (the data line reads low on the idle bus)";
+        return std::string(phrases.line_low);
     case State::busy:
-        return "busy";
+        return std::string(phrases.busy);
     case State::cannot_open:
-        return "cannot open: " + probe.reason;
+        return around(phrases.cannot_open_before, phrases.cannot_open_after);
     case State::failed:
-        return "failed: " + probe.reason;
+        return around(phrases.failed_before, phrases.failed_after);
     }
     return {};
 }
