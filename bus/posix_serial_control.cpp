@@ -13,6 +13,14 @@
 namespace serial {
 namespace {
 
+// Ports are numbered 1 to 4.
+void check_port(int port)
+{
+    if (port < 1 || port > 4) {
+        throw SerialError("COM" + std::to_string(port), "select port", EINVAL);
+    }
+}
+
 bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 
 // The device text as a message can show it: quoted, control characters
@@ -103,17 +111,13 @@ std::string PosixSerialControl::device_for(int port) const
 
 void PosixSerialControl::set_device(int port, const std::string& device)
 {
-    if (port < 1 || port > 4) {
-        throw SerialError("COM" + std::to_string(port), "select port", EINVAL);
-    }
+    check_port(port);
     devices_[static_cast<std::size_t>(port - 1)] = device;
 }
 
 void PosixSerialControl::set_CommPort(int port)
 {
-    if (port < 1 || port > 4) {
-        throw SerialError("COM" + std::to_string(port), "select port", EINVAL);
-    }
+    check_port(port);
     if (PortOpen()) {
         throw SerialError(device_, "change port number while open", EBUSY);
     }

@@ -6,6 +6,7 @@
 
 #include "bus/iic.h"
 #include "bus/posix_serial_control.h"
+#include "sensor/bus_checks.h"
 #include "sensor/read_sensor.h"
 
 namespace sensor {
@@ -24,15 +25,6 @@ std::string without_device(const serial::SerialError& error)
     return text.starts_with(prefix) ? text.substr(prefix.size()) : text;
 }
 
-bool is_open(const serial::SerialControl& control) noexcept
-{
-    try {
-        return control.PortOpen();
-    } catch (...) {
-        return false;
-    }
-}
-
 std::string open_failure(int error_number)
 {
     std::string text = std::strerror(error_number) + access_hint(error_number);
@@ -49,10 +41,7 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
     BoardProbe probe;
     try {
         iic::open_bus(control);
-        iic::iic_stop();
-        // Pulled up, the idle data line reads high; low, there is no bus to
-        // probe (no adapter, or nothing powering the pull-ups).
-        if (iic::sda_read() == 0) {
+        if (!detail::idle_line_high()) {
             probe.state = State::line_low;
         } else {
             for (int index = 0; index < 2; ++index) {
@@ -65,14 +54,15 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
             }
         }
     } catch (const serial::SerialError& error) {
-        if (is_open(control)) {
+        if (detail::port_open(control).value_or(false)) {
             probe = BoardProbe{State::failed, {}, without_device(error)};
         } else {
             const State state = error.error_number() == EBUSY ? State::busy : State::cannot_open;
-            return BoardProbe{state, {}, open_failure(error.error_number())};
+            probe = BoardProbe{state, {}, open_failure(error.error_number())};
         }
     } catch (const std::exception& error) {
-        probe = BoardProbe{is_open(control) ? State::failed : State::cannot_open, {}, error.what()};
+        const bool open = detail::port_open(control).value_or(false);
+        probe = BoardProbe{open ? State::failed : State::cannot_open, {}, error.what()};
     }
     try {
         iic::close_bus();
@@ -82,22 +72,25 @@ BoardProbe probe_board(serial::SerialControl& control) noexcept
     return probe;
 }
 
-std::string probe_text(const BoardProbe& probe)
+std::string probe_text(const BoardProbe& probe, const ProbePhrases& phrases)
 {
+    const auto around = [&probe](std::string_view before, std::string_view after) {
+        return std::string(before) + probe.reason + std::string(after);
+    };
     switch (probe.state) {
     case State::probed:
-        if (probe.answered[0] && probe.answered[1]) return "sensors 1 and 2";
-        if (probe.answered[0]) return "sensor 1";
-        if (probe.answered[1]) return "sensor 2";
-        return "no sensor";
+        if (probe.answered[0] && probe.answered[1]) return std::string(phrases.both_sensors);
+        if (probe.answered[0]) return std::string(phrases.sensor_1);
+        if (probe.answered[1]) return std::string(phrases.sensor_2);
+        return std::string(phrases.no_sensor);
     case State::line_low:
-        return "no sensor (the data line reads low on the idle bus)";
+        return std::string(phrases.line_low);
     case State::busy:
-        return "busy";
+        return std::string(phrases.busy);
     case State::cannot_open:
-        return "cannot open: " + probe.reason;
+        return around(phrases.cannot_open_before, phrases.cannot_open_after);
     case State::failed:
-        return "failed: " + probe.reason;
+        return around(phrases.failed_before, phrases.failed_after);
     }
     return {};
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bus/serial_control.h"
@@ -38,9 +39,36 @@ struct BoardProbe {
 // device as it was found (exclusive mode cleared). Never throws.
 BoardProbe probe_board(serial::SerialControl& control) noexcept;
 
+// The words probe_text puts together (UTF-8), so that a window in another
+// language says the same things in its own. A reason goes between its
+// phrase's two parts.
+struct ProbePhrases {
+    std::string_view both_sensors;
+    std::string_view sensor_1;
+    std::string_view sensor_2;
+    std::string_view no_sensor;
+    std::string_view line_low;
+    std::string_view busy;
+    std::string_view cannot_open_before, cannot_open_after;
+    std::string_view failed_before, failed_after;
+};
+
+inline constexpr ProbePhrases english_probe_phrases{
+    .both_sensors = "sensors 1 and 2",
+    .sensor_1 = "sensor 1",
+    .sensor_2 = "sensor 2",
+    .no_sensor = "no sensor",
+    .line_low = "no sensor (the data line reads low on the idle bus)",
+    .busy = "busy",
+    .cannot_open_before = "cannot open: ",
+    .cannot_open_after = "",
+    .failed_before = "failed: ",
+    .failed_after = "",
+};
+
 // What a probe found, for a person: "sensors 1 and 2", "sensor 1", "no
 // sensor", "busy", "cannot open: Permission denied (…)".
-std::string probe_text(const BoardProbe& probe);
+std::string probe_text(const BoardProbe& probe, const ProbePhrases& phrases = english_probe_phrases);
 
 struct Found {
     serial::SerialDevice device;

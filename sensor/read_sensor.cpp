@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bus/iic.h"
+#include "sensor/bus_checks.h"
 
 namespace sensor {
 namespace {
@@ -70,66 +71,6 @@ template <class Address> Register read_register(int write_address, int read_addr
     return value;
 }
 
-Reading exchange(std::int16_t index, serial::SerialControl& control);
-
-std::string serial_failure(const serial::SerialError& error)
-{
-    return error.what() + access_hint(error.error_number());
-}
-
-}  // namespace
-
-double to_degrees(int msb, int lsb)
-{
-    const std::int32_t raw = msb * 256 + lsb;
-    double degrees = static_cast<double>(raw) / 128 * 5 / 10;
-    if (msb >= 128) {
-        degrees -= 256;
-    }
-    return degrees;
-}
-
-void set_conversion_wait(ConversionWait wait)
-{
-    conversion_wait = wait ? std::move(wait) : ConversionWait(sleep_max_conversion_time);
-}
-
-Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& control) noexcept
-{
-    if (index < 0 || index >= sensor_addresses) {
-        return {READ_FAILED, "no sensor " + std::to_string(index + 1) + " on the bus"};
-    }
-    const auto started = std::chrono::steady_clock::now();
-    Reading reading;
-    try {
-        reading = exchange(index, control);
-    } catch (const serial::SerialError& error) {
-        // Abandoned where it failed: no stop is sent, the port stays as it is.
-        reading = {READ_FAILED, serial_failure(error), true};
-        try {
-            if (!control.PortOpen()) {
-                reading.unopened_device = error.device();
-            }
-        } catch (...) {
-        }
-    } catch (const std::exception& error) {
-        reading = {READ_FAILED, error.what(), true};
-    } catch (...) {
-        reading = {READ_FAILED, "unknown error", true};
-    }
-    // A sensor that failed may be replaced or plugged in before the next
-    // reading: that one waits for a conversion as after an opening.
-    session.converted[static_cast<std::size_t>(index)] = reading.ok();
-
-    const auto took = (std::chrono::steady_clock::now() - started).count();
-    auto longest = longest_reading.load();
-    while (took > longest && !longest_reading.compare_exchange_weak(longest, took)) {
-    }
-    return reading;
-}
-
-namespace {
-
 Reading exchange(std::int16_t index, serial::SerialControl& control)
 {
     const int write_address = 0x90 + 2 * index;
@@ -137,10 +78,7 @@ Reading exchange(std::int16_t index, serial::SerialControl& control)
     if (iic::open_bus(control) || session.control != &control) {
         session = Session{&control, {}};
     }
-    iic::iic_stop();
-    // The idle bus is held high by the pull-ups; a 0 here means the
-    // adapter is unplugged or the data line is stuck.
-    const bool idle_line_high = iic::sda_read() != 0;
+    const bool idle_line_high = detail::idle_line_high();
 
     // Every address byte must be acknowledged, or no sensor answered and
     // the bytes read are only what the floating line showed. The
@@ -199,7 +137,59 @@ Reading exchange(std::int16_t index, serial::SerialControl& control)
     return {to_degrees(value.msb, value.lsb), {}};
 }
 
+std::string serial_failure(const serial::SerialError& error)
+{
+    return error.what() + access_hint(error.error_number());
+}
+
 }  // namespace
+
+double to_degrees(int msb, int lsb)
+{
+    const std::int32_t raw = msb * 256 + lsb;
+    double degrees = static_cast<double>(raw) / 128 * 5 / 10;
+    if (msb >= 128) {
+        degrees -= 256;
+    }
+    return degrees;
+}
+
+void set_conversion_wait(ConversionWait wait)
+{
+    conversion_wait = wait ? std::move(wait) : ConversionWait(sleep_max_conversion_time);
+}
+
+Reading read_sensor_with_reason(std::int16_t index, serial::SerialControl& control) noexcept
+{
+    if (index < 0 || index >= sensor_addresses) {
+        return {READ_FAILED, "no sensor " + std::to_string(index + 1) + " on the bus"};
+    }
+    const auto started = std::chrono::steady_clock::now();
+    Reading reading;
+    try {
+        reading = exchange(index, control);
+    } catch (const serial::SerialError& error) {
+        // Abandoned where it failed: no stop is sent, the port stays as it is.
+        reading = {READ_FAILED, serial_failure(error), true};
+        // A port not known to be closed is not said to have failed to open.
+        if (!detail::port_open(control).value_or(true)) {
+            reading.unopened_device = error.device();
+        }
+    } catch (const std::exception& error) {
+        reading = {READ_FAILED, error.what(), true};
+    } catch (...) {
+        reading = {READ_FAILED, "unknown error", true};
+    }
+    // A sensor that failed may be replaced or plugged in before the next
+    // reading: that one waits for a conversion as after an opening.
+    session.converted[static_cast<std::size_t>(index)] = reading.ok();
+
+    const auto took = (std::chrono::steady_clock::now() - started).count();
+    auto longest = longest_reading.load();
+    while (took > longest && !longest_reading.compare_exchange_weak(longest, took)) {
+    }
+    return reading;
+}
 
 std::chrono::milliseconds reading_wait_limit()
 {

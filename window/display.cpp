@@ -13,6 +13,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -118,7 +119,7 @@ std::string missing_display(const Environment& env, std::chrono::milliseconds li
     bool x11 = platforms.empty();
     bool wayland_wanted = platforms.empty();
     std::vector<std::string> reasons;
-    QStringList keys;
+    std::optional<QStringList> keys;  // scanned at the first name, once
     for (std::size_t at = 0; at < platforms.size();) {
         const std::size_t end = std::min(platforms.find(';', at), platforms.size());
         const std::string name = platforms.substr(at, std::min(platforms.find(':', at), end) - at);
@@ -126,10 +127,10 @@ std::string missing_display(const Environment& env, std::chrono::milliseconds li
         if (name.empty()) {
             continue;
         }
-        if (keys.isEmpty()) {
+        if (!keys) {
             keys = platform_plugin_keys(env);
         }
-        if (!keys.contains(QString::fromStdString(name), Qt::CaseInsensitive)) {
+        if (!keys->contains(QString::fromStdString(name), Qt::CaseInsensitive)) {
             reasons.push_back("Qt has no platform plugin named " + name);
         } else if (name == "xcb") {
             x11 = true;

@@ -201,17 +201,17 @@ QWidget* frm_quelvane::control(std::string_view name) const
 
 ini::ControlList frm_quelvane::settings_controls() const { return persistent_view_; }
 
+int frm_quelvane::port_number() const { return checked_value(*this, form::port_options, 1); }
+
 void frm_quelvane::msg_box(const QString& text, const QString& title)
 {
     // While a box is open, ticks that fall due are not run (see Timer1_Timer).
-    const bool was_open = message_box_open_;
-    message_box_open_ = true;
+    const QScopedValueRollback open(message_box_open_, true);
     // Messages separate their lines with a lone carriage return, which the
     // toolkit would not break on.
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
     message_box_fn()(this, shown, title);
-    message_box_open_ = was_open;
 }
 
 bool frm_quelvane::question_box(const QString& text, const QString& title)
@@ -283,7 +283,7 @@ void frm_quelvane::show_ports_dialog()
     for (int port = 1; port <= 4; ++port) {
         devices[static_cast<std::size_t>(port - 1)] = ini::device_for_port(port, settings);
     }
-    const int port = checked_value(*this, form::port_options, 1);
+    const int port = port_number();
     window::PortsDialog::Hooks hooks{
         [this](const QString& text, const QString& title) { msg_box(text, title); },
         [this](const QString& text, const QString& title) { return question_box(text, title); },
@@ -351,10 +351,11 @@ void frm_quelvane::select_port()
 void frm_quelvane::select_port(const ini::Snapshot& settings)
 {
     const int port = checked_value(*this, form::port_options, 0);
+    const int number = port == 0 ? 1 : port;
     ++port_choice_;
     // The bus thread closes the open port once a reading under way has
     // finished, and sets the number; the next reading opens the new port.
-    bus_->select_port(port == 0 ? 1 : port, ini::device_for_port(port == 0 ? 1 : port, settings));
+    bus_->select_port(number, ini::device_for_port(number, settings));
     if (port == 0) {
         Timer1_->stop();
     } else if (!Timer1_->isActive()) {
@@ -507,7 +508,7 @@ void frm_quelvane::start_publishing(const ini::Snapshot& settings)
         return;
     }
     publish::Plan plan;
-    const std::string device = ini::device_for_port(checked_value(*this, form::port_options, 1), settings);
+    const std::string device = ini::device_for_port(port_number(), settings);
     if (std::string why = publish::make_plan(request, device, false, plan); !why.empty()) {
         say(why + "; nothing is published");
         return;

@@ -49,8 +49,8 @@ public:
 
     // Start-up: restores the settings, applies the port and interval options.
     void Form_Load();
-    // Shutdown: closes the port once a reading under way has finished, then
-    // saves the settings.
+    // Shutdown: closes the port once a reading under way has finished, or
+    // after sensor::reading_wait_limit() without it, then saves the settings.
     void Form_Unload();
     // The sampling tick: reads, shows, titles and logs. It goes on after this
     // returns, while the bus thread reads, and ends by itself.
@@ -98,6 +98,8 @@ protected:
 
 private:
     void create_controls();
+    // The number of the checked port option; 1 when none is checked.
+    int port_number() const;
     void msg_box(const QString& text, const QString& title);
     bool question_box(const QString& text, const QString& title);
     void show_ports_dialog();

@@ -20,26 +20,20 @@ const QString title = QStringLiteral("Quelvane — ports série");
 QString text_of(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 // What a probe found, in the window's language.
-QString french_text(const sensor::BoardProbe& probe)
-{
-    using State = sensor::BoardProbe::State;
-    switch (probe.state) {
-    case State::probed:
-        if (probe.answered[0] && probe.answered[1]) return QStringLiteral("capteurs 1 et 2");
-        if (probe.answered[0]) return QStringLiteral("capteur 1");
-        if (probe.answered[1]) return QStringLiteral("capteur 2");
-        return QStringLiteral("aucun capteur");
-    case State::line_low:
-        return QStringLiteral("aucun capteur (la ligne de données est basse au repos)");
-    case State::busy:
-        return QStringLiteral("occupé par un autre programme");
-    case State::cannot_open:
-        return QStringLiteral("ouverture impossible (%1)").arg(text_of(probe.reason));
-    case State::failed:
-        return QStringLiteral("échec (%1)").arg(text_of(probe.reason));
-    }
-    return {};
-}
+constexpr sensor::ProbePhrases french_phrases{
+    .both_sensors = "capteurs 1 et 2",
+    .sensor_1 = "capteur 1",
+    .sensor_2 = "capteur 2",
+    .no_sensor = "aucun capteur",
+    .line_low = "aucun capteur (la ligne de données est basse au repos)",
+    .busy = "occupé par un autre programme",
+    .cannot_open_before = "ouverture impossible (",
+    .cannot_open_after = ")",
+    .failed_before = "échec (",
+    .failed_after = ")",
+};
+
+QString french_text(const sensor::BoardProbe& probe) { return text_of(sensor::probe_text(probe, french_phrases)); }
 
 QString device_list(const std::vector<serial::SerialDevice>& devices)
 {
